@@ -1,0 +1,88 @@
+#ifndef TAMSOR_ZIPFILESYSTEM_H
+#define TAMSOR_ZIPFILESYSTEM_H
+
+// The file system over one ZIP archive at a time.
+//
+// A host constructs a ZIPFileSystem, binds it to an archive with setZIPArchive, then calls exists, open and
+// opendir as often as it likes, releases every handle, and destroys the file system. Binding again switches
+// archives: files opened before keep reading the archive they were opened on. Entries keep a reference to
+// the file system and count themselves on it; the file system must outlive them (its destructor asserts it).
+//
+// Threads: a file system and the entries made from it belong to one thread at a time; a host that shares
+// them serialises every call, including the release of an entry's last handle. Distinct file systems are
+// independent of each other.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tamsor/VirtualFileSystem.h"
+#include "tamsor/infra/CachedLLLogger.h"
+#include "tamsor/infra/NullablePtr.h"
+#include "tamsor/infra/ObjectWithLogger.h"
+#include "tamsor/infra/OwnedPtr.h"
+
+struct zzip_dir;
+union _zzip_plugin_io;
+
+namespace Tamsor {
+
+class ArchiveIndex;
+
+class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLogger<CachedLLLogger> {
+  public:
+    class Entry;
+    class File;
+    class Directory;
+
+    // Unbound, with zziplib's default I/O callbacks in its table.
+    ZIPFileSystemImpl();
+    // Asserts that no entry made on this file system is still alive.
+    ~ZIPFileSystemImpl() override;
+
+    FileHandle open(const char* pathname, int flags) override;
+    FileHandle open(const char* pathname, int flags, unsigned int mode) override;
+    DirectoryHandle opendir(const char* name) override;
+    // True when opendir or open gives a handle for `path`. Since opendir gives an open directory for any name
+    // while the archive can be opened again, this answers true for every path of a readable bound archive.
+    bool exists(const char* path) override;
+
+    // Binds (or rebinds) the file system to the ZIP archive at `path` (a path on the host file system).
+    // True when the archive was opened; false, with an ERROR line on this object's logger, otherwise, and the
+    // file system is then unbound.
+    bool setZIPArchive(const char* path);
+
+    // The path of the bound archive as given to setZIPArchive; empty while unbound.
+    const std::string& getZIPArchive() const { return m_strZIPArchive; }
+    // The number of entries (files and directories, open or not) alive on this file system.
+    std::uint32_t getNbOfEntriesOpen() const { return m_uiNbOfEntriesOpen; }
+
+  protected:
+    friend class ArchiveIndex;
+
+    OwnedPtr<union _zzip_plugin_io> m_pIOHandler;  // the I/O callbacks of every archive open; never replaced
+    struct zzip_dir* m_pZIPDir;                    // the bound archive, null while unbound
+    std::string m_strZIPArchive;                   // the bound archive's path, empty while unbound
+    mutable std::uint32_t m_uiNbOfEntriesOpen;     // live entries; changed by the entries themselves
+
+  private:
+    ZIPFileSystemImpl(const ZIPFileSystemImpl&) = delete;
+    ZIPFileSystemImpl& operator=(const ZIPFileSystemImpl&) = delete;
+
+    void releaseArchiveHandle();
+};
+
+// The class that hosts instantiate for plain archives. Its storage comes from StaticMemAllocator under
+// "ZIPFileSystem".
+class ZIPFileSystem : public virtual VirtualFileSystem, public ZIPFileSystemImpl {
+  public:
+    ZIPFileSystem();
+    ~ZIPFileSystem() override;
+
+    static void* operator new(std::size_t size);
+    static void operator delete(void* pBlock, std::size_t size);
+};
+
+}  // namespace Tamsor
+
+#endif

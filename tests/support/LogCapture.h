@@ -1,0 +1,53 @@
+#ifndef TAMSOR_TESTS_LOGCAPTURE_H
+#define TAMSOR_TESTS_LOGCAPTURE_H
+
+// A log4cplus appender of the tests' own: while a LogCapture lives, every event that reaches log4cplus's root
+// logger is recorded with its logger name, level, text, file and line.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Tamsor {
+namespace Testing {
+
+struct CapturedEvent {
+    std::string logger;   // e.g. "corvane.zzip.ZIPFileSystem"
+    int level = -1;       // log4cplus level: TRACE 0, DEBUG 10000, ERROR 40000
+    std::string message;  // the text as sent
+    std::string file;     // the file name the site reported ("" for trace scopes)
+    int line = -1;        // the line the site reported
+};
+
+class LogCapture {
+public:
+    // Attaches the appender to the root logger and sets the root level to `rootLevel` (TRACE by default);
+    // also clears any level set on the "corvane" loggers, so that they inherit the root's.
+    explicit LogCapture(int rootLevel = 0);
+    // Detaches the appender and puts the root level back.
+    ~LogCapture();
+
+    std::vector<CapturedEvent> events() const;
+    // The events of one logger, in order.
+    std::vector<CapturedEvent> eventsOf(const std::string& loggerName) const;
+    // The texts of one logger's events, in order.
+    std::vector<std::string> messagesOf(const std::string& loggerName) const;
+    void clear();
+
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+private:
+    struct Impl;
+    Impl* m_pImpl;
+};
+
+// Names used throughout the tests.
+extern const char* const kZipLogger;        // "corvane.zzip.ZIPFileSystem"
+extern const char* const kEncryptedLogger;  // "corvane.zzip.ZIPEncryptedFileSystem"
+extern const char* const kAssertionLogger;  // "corvane.infra.Assertion"
+
+}  // namespace Testing
+}  // namespace Tamsor
+
+#endif
