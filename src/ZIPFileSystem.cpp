@@ -284,8 +284,8 @@ int ZIPFileSystemImpl::Directory::open(const char* name) {
         TAMSOR_LOG(fileScopeLogger(), kDebugLogLevel, "Error opening ZIP archive " << m_rFileSystem.m_strZIPArchive);
         return -1;
     }
-    m_strPath = name;
-    if (name[0] == '/') m_strPath.erase(0, 1);
+    m_strPath = name;  // `name` may be this entry's own path: look at the copy from here on
+    if (!m_strPath.empty() && m_strPath[0] == '/') m_strPath.erase(0, 1);
     return 0;
 }
 
