@@ -85,7 +85,10 @@ echo "this is not a ZIP archive" >"$scratch/not-a-zip.zip"
 # Runs a host on the sample archive (expects "bound", exit 0) and on a non-archive (expects exit 1).
 runHost() {
     local name=$1 host=$2 output status line
-    LD_LIBRARY_PATH=$prefix/$libDir ldd "$host" | grep -q "libtamsor-zipfs.so.1 => $prefix/$libDir/" ||
+    # ldd's output is taken whole first: `ldd | grep -q` can kill ldd with SIGPIPE, which pipefail reports.
+    local libraries
+    libraries=$(LD_LIBRARY_PATH=$prefix/$libDir ldd "$host")
+    grep -q "libtamsor-zipfs.so.1 => $prefix/$libDir/" <<<"$libraries" ||
         fail "$name host does not load the installed library"
     status=0
     output=$(LD_LIBRARY_PATH=$prefix/$libDir "$host" "$scratch/sample.zip" 2>&1) || status=$?
