@@ -1,0 +1,169 @@
+// The scrambling transform on its own: encrypt and decrypt against a plain byte loop, at every key phase, at
+// offsets where 32 bits wrap, and at buffer addresses that no vector load would pick for itself.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/ZipBuilder.h"
+#include "tamsor/ZIPEncryptedFileSystem.h"
+
+namespace Tamsor {
+namespace {
+
+using Testing::makeContent;
+
+// Bytes that no transform writes: a stray store before or after the range shows up as a changed guard.
+const std::size_t kGuard = 32;
+const char kGuardByte = '\x5c';
+
+// The transform as the archive format defines it, one byte at a time with the key index carried along.
+void referenceXor(char* buf, unsigned int len, unsigned int offset) {
+    unsigned int k = offset % 16;
+    for (unsigned int i = 0; i < len; ++i) {
+        buf[i] = static_cast<char>(buf[i] ^ ZIPEncryptedFileSystem::m_key[k]);
+        k = (k + 1) % 16;
+    }
+}
+
+// A buffer holding `data` at `misalignment` bytes past a 64-byte boundary, fenced with guard bytes.
+class GuardedBuffer {
+  public:
+    GuardedBuffer(const std::string& data, std::size_t misalignment)
+        : m_storage(data.size() + 2 * kGuard + 64 + misalignment, kGuardByte), m_uiSize(data.size()) {
+        const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(m_storage.data()) + kGuard;
+        const std::uintptr_t aligned = (base + 63) & ~static_cast<std::uintptr_t>(63);
+        m_pData = reinterpret_cast<char*>(aligned + misalignment);
+        std::copy(data.begin(), data.end(), m_pData);
+    }
+
+    char* data() { return m_pData; }
+    unsigned int size() const { return static_cast<unsigned int>(m_uiSize); }
+    std::string content() const { return std::string(m_pData, m_uiSize); }
+
+    // True when every byte outside [data, data + size) still holds the guard value.
+    bool guardsIntact() const {
+        for (const char* p = m_storage.data(); p != m_pData; ++p)
+            if (*p != kGuardByte) return false;
+        for (const char* p = m_pData + m_uiSize; p != m_storage.data() + m_storage.size(); ++p)
+            if (*p != kGuardByte) return false;
+        return true;
+    }
+
+  private:
+    std::vector<char> m_storage;
+    std::size_t m_uiSize;
+    char* m_pData;
+};
+
+// Equality of byte strings that reports sizes and the first difference rather than the bytes themselves.
+::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
+    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
+                                         << ", first difference at " << i;
+}
+
+std::string referenceOf(std::string data, unsigned int offset) {
+    referenceXor(&data[0], static_cast<unsigned int>(data.size()), offset);
+    return data;
+}
+
+// Runs encrypt (or decrypt) over `data` at `offset` in a guarded buffer and checks it against the loop.
+void expectMatchesReference(const std::string& data, unsigned int offset, std::size_t misalignment, bool bDecrypt) {
+    GuardedBuffer buffer(data, misalignment);
+    if (bDecrypt)
+        ZIPEncryptedFileSystem::decrypt(buffer.data(), buffer.size(), offset);
+    else
+        ZIPEncryptedFileSystem::encrypt(buffer.data(), buffer.size(), offset);
+    ASSERT_TRUE(sameBytes(referenceOf(data, offset), buffer.content()))
+        << (bDecrypt ? "decrypt" : "encrypt") << " len " << data.size() << " offset " << offset << " misalignment "
+        << misalignment;
+    ASSERT_TRUE(buffer.guardsIntact()) << "len " << data.size() << " offset " << offset;
+}
+
+TEST(ScrambleKeyTest, KeyHasSixteenBytesAndScramblesSomething) {
+    EXPECT_EQ(16u, ZIPEncryptedFileSystem::m_uiKeyLength);
+    // A key of zeros would make scrambled archives plain ones; every other test would then prove nothing.
+    int nonZero = 0;
+    for (unsigned char byte : ZIPEncryptedFileSystem::m_key) nonZero += byte != 0;
+    EXPECT_GT(nonZero, 0);
+}
+
+TEST(ScrambleXorTest, EveryPhaseAndShortLengthMatchesTheByteLoop) {
+    const std::string source = makeContent(64, 7, false);
+    for (unsigned int phase = 0; phase < 16; ++phase) {
+        for (std::size_t len = 0; len <= 64; ++len) {
+            for (std::size_t misalignment : {0, 1, 3}) {
+                const std::string data = source.substr(0, len);
+                expectMatchesReference(data, phase, misalignment, false);
+                expectMatchesReference(data, phase, misalignment, true);
+                // Only the phase counts: a far offset with the same residue scrambles alike.
+                expectMatchesReference(data, phase + 16 * 4099, misalignment, false);
+            }
+        }
+    }
+}
+
+TEST(ScrambleXorTest, OffsetsWhere32BitsWrapKeepThePhase) {
+    const std::string source = makeContent(100, 11, false);
+    for (unsigned int offset = 0xFFFFFFF0u;; ++offset) {
+        for (std::size_t len : {1, 15, 16, 17, 31, 33, 64, 65, 100}) {
+            expectMatchesReference(source.substr(0, len), offset, 1, false);
+            expectMatchesReference(source.substr(0, len), offset, 0, true);
+        }
+        if (offset == 0xFFFFFFFFu) break;
+    }
+}
+
+TEST(ScrambleXorTest, LongBuffersAtOddAddressesMatchTheByteLoop) {
+    const std::string source = makeContent(100000, 13, false);
+    for (std::size_t len : {65, 127, 128, 129, 4096 + 7, 65536, 99999, 100000}) {
+        for (unsigned int offset : {0u, 5u, 15u, 0xFFFFFFFDu}) {
+            for (std::size_t misalignment : {1, 3}) {
+                expectMatchesReference(source.substr(0, len), offset, misalignment, false);
+            }
+        }
+    }
+}
+
+TEST(ScrambleXorTest, DecryptUndoesEncryptAndZeroLengthChangesNothing) {
+    const std::string source = makeContent(5000, 17, false);
+    for (unsigned int offset : {0u, 3u, 16u, 1000003u, 0xFFFFFFFFu}) {
+        GuardedBuffer buffer(source, 3);
+        ZIPEncryptedFileSystem::encrypt(buffer.data(), buffer.size(), offset);
+        EXPECT_FALSE(source == buffer.content());
+        ZIPEncryptedFileSystem::decrypt(buffer.data(), buffer.size(), offset);
+        EXPECT_TRUE(sameBytes(source, buffer.content())) << "offset " << offset;
+
+        GuardedBuffer untouched(source.substr(0, 8), 1);
+        ZIPEncryptedFileSystem::encrypt(untouched.data(), 0, offset);
+        ZIPEncryptedFileSystem::decrypt(untouched.data(), 0, offset);
+        EXPECT_EQ(source.substr(0, 8), untouched.content());
+        EXPECT_TRUE(untouched.guardsIntact());
+    }
+}
+
+// A file is unscrambled in whatever pieces zziplib reads it: scrambling pieces at their own offsets must give
+// the same bytes as scrambling the whole at once.
+TEST(ScrambleXorTest, PiecesAtTheirOwnOffsetsEqualTheWhole) {
+    const std::string source = makeContent(3001, 19, false);
+    std::string whole = source;
+    ZIPEncryptedFileSystem::encrypt(&whole[0], static_cast<unsigned int>(whole.size()), 0);
+    for (std::size_t piece : {1, 5, 16, 17, 63, 64, 65, 1000}) {
+        std::string pieces = source;
+        for (std::size_t start = 0; start < pieces.size(); start += piece) {
+            const std::size_t len = std::min(piece, pieces.size() - start);
+            ZIPEncryptedFileSystem::encrypt(&pieces[start], static_cast<unsigned int>(len),
+                                            static_cast<unsigned int>(start));
+        }
+        EXPECT_TRUE(sameBytes(whole, pieces)) << "pieces of " << piece;
+    }
+}
+
+}  // namespace
+}  // namespace Tamsor
