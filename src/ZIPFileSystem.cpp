@@ -3,9 +3,8 @@
 // Diagnostics are a contract with the host's log tooling: the text, level, logger, file name and line of
 // every log line and assertion below are fixed, and tests guard them. Move no site off its line.
 //
-// Log lines of the entries go to the file-scope logger "corvane.zzip.ZIPFileSystem"; the binding failure and
-// the trace scopes go to the file system's own logger, which carries the same name and a cached level. Sites
-// report the file name "ZIPFileSystem", without directory or extension.
+// Log lines of the entries go to the file-scope logger "corvane.zzip.ZIPFileSystem"; binding failures and trace
+// scopes go to the file system's own logger (same name, cached level). Sites report the file "ZIPFileSystem".
 
 #include "tamsor/ZIPFileSystem.h"
 
@@ -13,6 +12,7 @@
 #include <zzip/plugin.h>
 #include <zzip/zzip.h>
 
+#include "ArchiveScreen.h"
 #include "ZIPFileSystemEntries.h"
 #include "tamsor/infra/AceCleanupLogger.h"
 #include "tamsor/infra/Assertion.h"
@@ -60,7 +60,7 @@ ZIPFileSystemImpl::~ZIPFileSystemImpl() {
         TraceScope scope(m_logger, "ZIPFileSystemImpl dtor", m_logger.getKnownLogLevel());
         TAMSOR_ASSERT(m_uiNbOfEntriesOpen == 0);
     }
-    releaseArchiveHandle();
+    replaceArchiveHandle(nullptr);
 }
 
 // The new archive is opened before the old handle is let go, and its path is kept only when the open
@@ -69,11 +69,12 @@ bool ZIPFileSystemImpl::setZIPArchive(const char* path) {
     TraceScope scope(m_logger, "ZIPFileSystemImpl::setZIPArchive", m_logger.getKnownLogLevel());
     m_strZIPArchive.clear();
     TAMSOR_ASSERT_OR_RETURN(!m_pIOHandler.isNull(), false);
-    ZZIP_DIR* pNewDir = path ? zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, m_pIOHandler.get()) : nullptr;
-    releaseArchiveHandle();
-    m_pZIPDir = pNewDir;
+    std::string strRefusal;
+    replaceArchiveHandle(openScreenedArchive(path, strRefusal));
+    // An archive that zziplib would read only in part is never handed to it: the usual line, then the reason.
     if (!m_pZIPDir) {
         TAMSOR_LOG(m_logger, kErrorLogLevel, "Could not open ZIP archive " << (path ? path : ""));
+        if (!strRefusal.empty()) TAMSOR_LOG(m_logger, kErrorLogLevel, "ZIP archive " << path << " " << strRefusal);
         return false;
     }
     m_strZIPArchive = path;
@@ -82,23 +83,27 @@ bool ZIPFileSystemImpl::setZIPArchive(const char* path) {
 
 // zziplib keeps a closed archive handle alive while files opened on it are still open, and frees it when the
 // last of them is closed: so files opened before a rebind go on reading the archive they were opened on.
-void ZIPFileSystemImpl::releaseArchiveHandle() {
+void ZIPFileSystemImpl::replaceArchiveHandle(struct zzip_dir* pNewDir) {
     if (m_pZIPDir) zzip_dir_close(m_pZIPDir);
-    m_pZIPDir = nullptr;
+    m_pZIPDir = pNewDir;
 }
 
-// A directory is asked first, then a file. Since opendir gives an open directory for any name while the
-// archive can be opened again, a readable bound archive answers true for every path; open decides only when
-// the archive can no longer be reopened (removed after binding, say). Both handles are dropped at once, so
-// the live-entry count is what it was.
+// The archive is screened first (end records, central directory, file kind); only what passes goes to zziplib.
+ZZIP_DIR* ZIPFileSystemImpl::openScreenedArchive(const char* path, std::string& strRefusal) const {
+    if (!path) return nullptr;
+    strRefusal = screenArchive(path, m_pIOHandler.get());
+    return strRefusal.empty() ? zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, m_pIOHandler.get()) : nullptr;
+}
+
+// A directory is asked first, then a file: a readable bound archive answers true for every path, and open
+// decides only when the archive can no longer be reopened. Both handles are dropped at once.
 bool ZIPFileSystemImpl::exists(const char* path) {
     TraceScope scope(m_logger, "ZIPFileSystemImpl::exists", m_logger.getKnownLogLevel());
     if (!opendir(path).isNull()) return true;
     return !open(path, 0).isNull();
 }
 
-// Makes a file entry, holds it in a fresh handle and opens it. On failure that handle was the only holder: the
-// entry is gone when it goes, and the live-entry count is back where it was. Nothing is logged here.
+// Makes a file entry in a fresh handle and opens it; on failure the handle takes the entry with it, unlogged.
 VirtualFileSystem::FileHandle ZIPFileSystemImpl::open(const char* pathname, int flags) {
     TraceScope scope(m_logger, "ZIPFileSystemImpl::open", m_logger.getKnownLogLevel());
     FileHandle pFile(static_cast<VirtualFileSystem::File*>(new File(*this)));
@@ -114,8 +119,7 @@ VirtualFileSystem::FileHandle ZIPFileSystemImpl::open(const char* pathname, int 
     return pFile;
 }
 
-// Makes a directory entry and opens it: any name gives an open directory while the archive can be opened
-// again, whether or not the archive holds such a directory (the listing is then empty).
+// Any name gives an open directory while the archive can be opened again (its listing may be empty).
 VirtualFileSystem::DirectoryHandle ZIPFileSystemImpl::opendir(const char* name) {
     TraceScope scope(m_logger, "ZIPFileSystemImpl::opendir", m_logger.getKnownLogLevel());
     DirectoryHandle pDir(static_cast<VirtualFileSystem::Directory*>(new Directory(*this)));
@@ -129,7 +133,6 @@ ZIPFileSystem::ZIPFileSystem() {
 
 ZIPFileSystem::~ZIPFileSystem() {}
 
-// The public class takes its storage from the small-object allocator, under its own tag.
 void* ZIPFileSystem::operator new(std::size_t size) {
     return StaticMemAllocator::allocate(static_cast<unsigned int>(size), "ZIPFileSystem");
 }
@@ -140,8 +143,7 @@ void ZIPFileSystem::operator delete(void* pBlock, std::size_t size) {
 
 // ---- Entry -----------------------------------------------------------------------------------------------
 
-// The count follows the object, not its state: an entry counts from construction to destruction, open or not.
-// It is changed through the constant reference and never goes below 0.
+// An entry counts from construction to destruction, open or not; the count never goes below 0.
 ZIPFileSystemImpl::Entry::Entry(const ZIPFileSystemImpl& rFileSystem) : m_rFileSystem(rFileSystem), m_strPath() {
     ++m_rFileSystem.m_uiNbOfEntriesOpen;
 }
@@ -160,7 +162,6 @@ void ZIPFileSystemImpl::Entry::operator delete(void* pBlock, std::size_t size) {
 
 // ---- File ------------------------------------------------------------------------------------------------
 
-// A file is made Not opened: no member, empty path.
 ZIPFileSystemImpl::File::File(const ZIPFileSystemImpl& rFileSystem) : Entry(rFileSystem), m_pFile(nullptr) {}
 
 ZIPFileSystemImpl::File::~File() {
@@ -175,9 +176,8 @@ void ZIPFileSystemImpl::File::operator delete(void* pBlock, std::size_t size) {
     StaticMemAllocator::deallocate(pBlock, static_cast<unsigned int>(size), "\"ZIPFileSystemImpl::File\"");
 }
 
-// Creating is refused here with a log line on the file-scope logger; every other open goes to the
-// three-argument form, with the mode that it ignores.
-// (The three-argument form refuses creation with an assertion instead.)
+// Creating is refused here with a log line on the file-scope logger (the three-argument form asserts instead);
+// every other open goes to the three-argument form, with the mode that it ignores.
 int ZIPFileSystemImpl::File::open(const char* pathname, int flags) {
     if ((flags & O_CREAT) != 0) {
         TAMSOR_LOG(fileScopeLogger(), kErrorLogLevel, "You must provide a mode if you are creating a new file");

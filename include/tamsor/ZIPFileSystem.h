@@ -69,7 +69,11 @@ class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLog
     ZIPFileSystemImpl(const ZIPFileSystemImpl&) = delete;
     ZIPFileSystemImpl& operator=(const ZIPFileSystemImpl&) = delete;
 
-    void releaseArchiveHandle();
+    // Hands the bound archive's handle back to zziplib and takes `pNewDir` (may be null) in its place.
+    void replaceArchiveHandle(struct zzip_dir* pNewDir);
+    // The archive at `path` opened through the I/O table, or null; `strRefusal` says why a screened archive
+    // was refused (empty when zziplib itself failed, or was never asked for want of a path).
+    struct zzip_dir* openScreenedArchive(const char* path, std::string& strRefusal) const;
 };
 
 // The class that hosts instantiate for plain archives. Its storage comes from StaticMemAllocator under
