@@ -1,0 +1,251 @@
+// The member index: the central directory read through the file system's own I/O table.
+//
+// Every number in the archive is treated as a claim to check: record lengths, counts and offsets are tested
+// against the bytes actually read and the archive's size before anything is allocated or indexed, so that a
+// damaged or lying archive gives an invalid index rather than a crash or a huge allocation.
+
+#include "tamsor/ArchiveIndex.h"
+
+#include <fcntl.h>
+#include <zzip/plugin.h>
+
+#include <cstring>
+
+#include "tamsor/ZIPFileSystem.h"
+
+namespace Tamsor {
+
+namespace {
+
+const std::uint32_t kEndRecordSignature = 0x06054b50;
+const std::uint32_t kCentralRecordSignature = 0x02014b50;
+const std::uint32_t kZip64LocatorSignature = 0x07064b50;
+const std::size_t kEndRecordSize = 22;
+const std::size_t kCentralRecordSize = 46;
+const std::size_t kLocalHeaderSize = 30;
+const std::size_t kZip64LocatorSize = 20;
+const std::size_t kMaxCommentSize = 65535;
+
+std::uint16_t readU16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+std::uint32_t readU32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// The archive file opened through a zziplib I/O table (plain or unscrambling), closed when it goes.
+class TableFile {
+  public:
+    TableFile(const zzip_plugin_io_handlers& io, const std::string& path)
+        : m_rIO(io), m_fd(io.fd.open(path.c_str(), O_RDONLY)) {}
+    ~TableFile() {
+        if (m_fd >= 0) m_rIO.fd.close(m_fd);
+    }
+    TableFile(const TableFile&) = delete;
+    TableFile& operator=(const TableFile&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    zzip_off_t size() const { return m_rIO.fd.filesize(m_fd); }
+
+    // Fills `buffer` with `length` bytes from `offset`; false on a seek error, a read error or a short file.
+    bool readAt(std::uint64_t offset, unsigned char* buffer, std::size_t length) const {
+        if (m_rIO.fd.seeks(m_fd, static_cast<zzip_off_t>(offset), SEEK_SET) != static_cast<zzip_off_t>(offset))
+            return false;
+        while (length > 0) {
+            const zzip_ssize_t n = m_rIO.fd.read(m_fd, buffer, length);
+            if (n <= 0) return false;
+            buffer += n;
+            length -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+  private:
+    const zzip_plugin_io_handlers& m_rIO;
+    int m_fd;
+};
+
+// What the end record says about the central directory.
+struct CentralDirectoryPlace {
+    std::uint64_t uiEndOffset = 0;  // where the end record starts: the central directory must end before it
+    std::uint64_t uiOffset = 0;
+    std::uint64_t uiSize = 0;
+    std::uint32_t uiEntries = 0;
+};
+
+// Finds the last end record whose comment fits in the file, searching the tail from its end. Archives with
+// zip64 records are refused: the readers underneath know no zip64 either.
+bool findCentralDirectory(const TableFile& file, std::uint64_t uiFileSize, CentralDirectoryPlace& rPlace) {
+    if (uiFileSize < kEndRecordSize) return false;
+    const std::size_t tailSize = static_cast<std::size_t>(
+        uiFileSize < kMaxCommentSize + kEndRecordSize ? uiFileSize : kMaxCommentSize + kEndRecordSize);
+    const std::uint64_t uiTailOffset = uiFileSize - tailSize;
+    std::vector<unsigned char> tail(tailSize);
+    if (!file.readAt(uiTailOffset, tail.data(), tailSize)) return false;
+    for (std::size_t pos = tailSize - kEndRecordSize + 1; pos-- > 0;) {
+        const unsigned char* p = tail.data() + pos;
+        if (readU32(p) != kEndRecordSignature) continue;
+        if (pos + kEndRecordSize + readU16(p + 20) > tailSize) continue;  // a signature inside a comment
+        if (pos >= kZip64LocatorSize && readU32(p - kZip64LocatorSize) == kZip64LocatorSignature) return false;
+        rPlace.uiEndOffset = uiTailOffset + pos;
+        rPlace.uiEntries = readU16(p + 10);
+        rPlace.uiSize = readU32(p + 12);
+        rPlace.uiOffset = readU32(p + 16);
+        return rPlace.uiOffset + rPlace.uiSize <= rPlace.uiEndOffset &&
+               rPlace.uiEntries * std::uint64_t(kCentralRecordSize) <= rPlace.uiSize;
+    }
+    return false;
+}
+
+// MS-DOS date and time (2-second resolution, years from 1980) as local time.
+std::time_t dosToTime(std::uint16_t uiDate, std::uint16_t uiTime) {
+    std::tm parts{};
+    parts.tm_year = 80 + (uiDate >> 9);
+    parts.tm_mon = ((uiDate >> 5) & 0x0f) - 1;
+    parts.tm_mday = uiDate & 0x1f;
+    parts.tm_hour = uiTime >> 11;
+    parts.tm_min = (uiTime >> 5) & 0x3f;
+    parts.tm_sec = (uiTime & 0x1f) * 2;
+    parts.tm_isdst = -1;
+    return std::mktime(&parts);
+}
+
+// The central directory's records, each checked against the directory's bytes and the data's place in the
+// file; false at the first record that does not hold together.
+bool parseRecords(const std::vector<unsigned char>& directory, const CentralDirectoryPlace& place,
+                  std::vector<ArchiveMember>& rMembers) {
+    std::size_t pos = 0;
+    rMembers.reserve(place.uiEntries);
+    for (std::uint32_t i = 0; i < place.uiEntries; ++i) {
+        if (directory.size() - pos < kCentralRecordSize) return false;
+        const unsigned char* p = directory.data() + pos;
+        if (readU32(p) != kCentralRecordSignature) return false;
+        const std::size_t nameLength = readU16(p + 28);
+        const std::size_t recordLength = kCentralRecordSize + nameLength + readU16(p + 30) + readU16(p + 32);
+        if (directory.size() - pos < recordLength) return false;
+        ArchiveMember member;
+        member.name.assign(reinterpret_cast<const char*>(p + kCentralRecordSize), nameLength);
+        member.uiMethod = readU16(p + 10);
+        member.modificationTime = dosToTime(readU16(p + 14), readU16(p + 12));
+        member.uiCrc32 = readU32(p + 16);
+        member.uiCompressedSize = readU32(p + 20);
+        member.uiSize = readU32(p + 24);
+        const std::uint64_t uiLocalOffset = readU32(p + 42);
+        if (uiLocalOffset + kLocalHeaderSize + member.uiCompressedSize > place.uiOffset) return false;
+        member.bDirectory = !member.name.empty() && member.name.back() == '/';
+        member.uiIndex = i;
+        rMembers.push_back(std::move(member));
+        pos += recordLength;
+    }
+    return true;
+}
+
+// The name of a member as a map key: less one trailing "/".
+std::string keyOf(const std::string& strName) {
+    if (!strName.empty() && strName.back() == '/') return strName.substr(0, strName.size() - 1);
+    return strName;
+}
+
+// The key of the directory that holds `strKey`: "" (the top level) when it has no "/".
+std::string parentKeyOf(const std::string& strKey) {
+    const std::string::size_type slash = strKey.rfind('/');
+    return slash == std::string::npos ? std::string() : strKey.substr(0, slash);
+}
+
+bool readCentralDirectory(const zzip_plugin_io_handlers& io, const std::string& strPath,
+                          std::vector<ArchiveMember>& rMembers) {
+    const TableFile file(io, strPath);
+    if (!file.isOpen()) return false;
+    const zzip_off_t fileSize = file.size();
+    if (fileSize < 0) return false;
+    CentralDirectoryPlace place;
+    if (!findCentralDirectory(file, static_cast<std::uint64_t>(fileSize), place)) return false;
+    // Bounded by the file's size, checked above: the allocation cannot exceed what the archive holds.
+    std::vector<unsigned char> directory(static_cast<std::size_t>(place.uiSize));
+    if (!directory.empty() && !file.readAt(place.uiOffset, directory.data(), directory.size())) return false;
+    return parseRecords(directory, place, rMembers);
+}
+
+typedef std::map<std::string, std::size_t> NameMap;
+
+// Of several members with one key, the first is the one found. Empty keys (a member named "" or "/") stand for
+// the top level and are not indexed.
+void indexNames(const std::vector<ArchiveMember>& members, NameMap& rByName) {
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const std::string key = keyOf(members[i].name);
+        if (!key.empty()) rByName.emplace(key, i);
+    }
+}
+
+// Every parent prefix that no member names becomes a directory of its own, after the stored members. A
+// parent already indexed has had its own parents seen to (or will, when its stored member is reached).
+void addImpliedDirectories(std::vector<ArchiveMember>& rMembers, NameMap& rByName) {
+    const std::size_t storedCount = rMembers.size();
+    for (std::size_t i = 0; i < storedCount; ++i) {
+        std::string parent = parentKeyOf(keyOf(rMembers[i].name));
+        while (!parent.empty() && rByName.find(parent) == rByName.end()) {
+            ArchiveMember implied;
+            implied.name = parent + "/";
+            implied.bDirectory = true;
+            implied.bImplied = true;
+            implied.uiIndex = static_cast<std::uint32_t>(rMembers.size());
+            rByName.emplace(parent, rMembers.size());
+            rMembers.push_back(std::move(implied));
+            parent = parentKeyOf(parent);
+        }
+    }
+}
+
+// Children in member order, which puts stored members first and implied directories after them; of several
+// members with one key only the indexed one.
+void linkChildren(const std::vector<ArchiveMember>& members, const NameMap& byName,
+                  std::map<std::string, std::vector<std::size_t>>& rChildren) {
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const std::string key = keyOf(members[i].name);
+        if (key.empty()) continue;
+        if (byName.find(key)->second == i) rChildren[parentKeyOf(key)].push_back(i);
+    }
+}
+
+}  // namespace
+
+ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem) {
+    m_root.bDirectory = true;
+    m_root.bImplied = true;
+    if (fileSystem.m_strZIPArchive.empty() || fileSystem.m_pIOHandler.isNull()) return;
+    if (!readCentralDirectory(*fileSystem.m_pIOHandler, fileSystem.m_strZIPArchive, m_members)) {
+        m_members.clear();
+        return;
+    }
+    indexNames(m_members, m_byName);
+    addImpliedDirectories(m_members, m_byName);
+    linkChildren(m_members, m_byName, m_children);
+    m_bValid = true;
+}
+
+const ArchiveMember* ArchiveIndex::find(const std::string& path) const {
+    std::string key = path.compare(0, 1, "/") == 0 ? path.substr(1) : path;
+    const bool bWantsDirectory = !key.empty() && key.back() == '/';
+    if (bWantsDirectory) key.pop_back();
+    if (key.empty()) return &m_root;
+    const auto found = m_byName.find(key);
+    if (found == m_byName.end()) return nullptr;
+    const ArchiveMember& member = m_members[found->second];
+    if (bWantsDirectory && !member.bDirectory) return nullptr;
+    return &member;
+}
+
+std::vector<const ArchiveMember*> ArchiveIndex::children(const std::string& path) const {
+    std::vector<const ArchiveMember*> result;
+    const ArchiveMember* pDirectory = find(path);
+    if (!pDirectory || !pDirectory->bDirectory) return result;
+    const auto found = m_children.find(keyOf(pDirectory->name));
+    if (found == m_children.end()) return result;
+    result.reserve(found->second.size());
+    for (const std::size_t i : found->second) result.push_back(&m_members[i]);
+    return result;
+}
+
+}  // namespace Tamsor

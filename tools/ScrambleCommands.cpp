@@ -1,0 +1,116 @@
+// scramble and unscramble: the whole file streamed through the key at its running offset.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "ArchiveKind.h"
+#include "Commands.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "Progress.h"
+#include "TempOutput.h"
+#include "tamsor/ZIPEncryptedFileSystem.h"
+
+namespace Tamsor {
+namespace Tool {
+
+namespace {
+
+const std::size_t kChunkSize = 1024 * 1024;  // a multiple of the key length, though nothing depends on it
+
+typedef void (*Transform)(char* buf, unsigned int len, unsigned int offset);
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies `inFd` to `outFd` through `transform`. The offset handed to the key is the running file offset
+// modulo 2^32, whose key phase is the true one (2^32 is a multiple of the key length).
+bool transformStream(int inFd, int outFd, Transform transform, Progress& rProgress, std::string& rError) {
+    std::vector<char> buffer(kChunkSize);
+    std::uint64_t uiOffset = 0;
+    for (;;) {
+        const ssize_t n = ::read(inFd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            rError = "read error: " + errnoText(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        transform(buffer.data(), static_cast<unsigned int>(n), static_cast<unsigned int>(uiOffset));
+        if (!writeAll(outFd, buffer.data(), static_cast<std::size_t>(n))) {
+            rError = "write error: " + errnoText(errno);
+            return false;
+        }
+        uiOffset += static_cast<std::uint64_t>(n);
+        rProgress.update(uiOffset);
+    }
+}
+
+// A plain archive being scrambled, or a scrambled one being unscrambled, is what makes sense; anything else
+// still goes through, with a warning.
+void warnAboutInput(const Invocation& invocation, const std::string& strIn, bool bScrambling) {
+    ArchiveKind kind = ArchiveKind::Unknown;
+    if (!detectArchiveKind(strIn, kind)) return;
+    const ArchiveKind expected = bScrambling ? ArchiveKind::Plain : ArchiveKind::Scrambled;
+    if (kind != expected)
+        invocation.fail("warning: '" + strIn + "' does not look like a " + (bScrambling ? "plain" : "scrambled") +
+                        " ZIP archive (it looks " + kindName(kind) + ")");
+}
+
+int convert(const Invocation& invocation, Transform transform, bool bScrambling) {
+    const std::string& in = invocation.args.operands()[0];
+    const std::string& out = invocation.args.operands()[1];
+    const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (inFd < 0 || ::fstat(inFd, &status) != 0 || S_ISDIR(status.st_mode)) {
+        invocation.fail("cannot read '" + in + "': " + errnoText(inFd < 0 ? errno : EISDIR));
+        if (inFd >= 0) ::close(inFd);
+        return kExitArchive;
+    }
+    warnAboutInput(invocation, in, bScrambling);
+    TempOutput output;
+    if (!output.create(out)) {
+        invocation.fail("cannot create a temporary file beside '" + out + "': " + errnoText(errno));
+        ::close(inFd);
+        return kExitDataError;
+    }
+    std::string error;
+    bool bOk;
+    {
+        Progress progress(bScrambling ? "scrambling" : "unscrambling", static_cast<std::uint64_t>(status.st_size));
+        bOk = transformStream(inFd, output.fd(), transform, progress, error);
+    }
+    ::close(inFd);
+    if (bOk && !output.commit()) {
+        error = "cannot complete '" + out + "': " + errnoText(errno);
+        bOk = false;
+    }
+    if (bOk) return kExitOk;
+    invocation.fail(error + " ('" + out + "' left as it was)");
+    return kExitDataError;
+}
+
+}  // namespace
+
+int scrambleCommand(const Invocation& invocation) {
+    return convert(invocation, &ZIPEncryptedFileSystem::encrypt, true);
+}
+
+int unscrambleCommand(const Invocation& invocation) {
+    return convert(invocation, &ZIPEncryptedFileSystem::decrypt, false);
+}
+
+}  // namespace Tool
+}  // namespace Tamsor
