@@ -6,97 +6,23 @@
 
 #include "tamsor/ArchiveIndex.h"
 
-#include <fcntl.h>
 #include <zzip/plugin.h>
 
-#include <cstring>
-
+#include "ZipRecords.h"
 #include "tamsor/ZIPFileSystem.h"
 
 namespace Tamsor {
 
 namespace {
 
-const std::uint32_t kEndRecordSignature = 0x06054b50;
-const std::uint32_t kCentralRecordSignature = 0x02014b50;
-const std::uint32_t kZip64LocatorSignature = 0x07064b50;
-const std::size_t kEndRecordSize = 22;
-const std::size_t kCentralRecordSize = 46;
-const std::size_t kLocalHeaderSize = 30;
-const std::size_t kZip64LocatorSize = 20;
-const std::size_t kMaxCommentSize = 65535;
+using namespace ZipRecords;
 
-std::uint16_t readU16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t readU32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// The archive file opened through a zziplib I/O table (plain or unscrambling), closed when it goes.
-class TableFile {
-  public:
-    TableFile(const zzip_plugin_io_handlers& io, const std::string& path)
-        : m_rIO(io), m_fd(io.fd.open(path.c_str(), O_RDONLY)) {}
-    ~TableFile() {
-        if (m_fd >= 0) m_rIO.fd.close(m_fd);
-    }
-    TableFile(const TableFile&) = delete;
-    TableFile& operator=(const TableFile&) = delete;
-
-    bool isOpen() const { return m_fd >= 0; }
-    zzip_off_t size() const { return m_rIO.fd.filesize(m_fd); }
-
-    // Fills `buffer` with `length` bytes from `offset`; false on a seek error, a read error or a short file.
-    bool readAt(std::uint64_t offset, unsigned char* buffer, std::size_t length) const {
-        if (m_rIO.fd.seeks(m_fd, static_cast<zzip_off_t>(offset), SEEK_SET) != static_cast<zzip_off_t>(offset))
-            return false;
-        while (length > 0) {
-            const zzip_ssize_t n = m_rIO.fd.read(m_fd, buffer, length);
-            if (n <= 0) return false;
-            buffer += n;
-            length -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-  private:
-    const zzip_plugin_io_handlers& m_rIO;
-    int m_fd;
-};
-
-// What the end record says about the central directory.
-struct CentralDirectoryPlace {
-    std::uint64_t uiEndOffset = 0;  // where the end record starts: the central directory must end before it
-    std::uint64_t uiOffset = 0;
-    std::uint64_t uiSize = 0;
-    std::uint32_t uiEntries = 0;
-};
-
-// Finds the last end record whose comment fits in the file, searching the tail from its end. Archives with
-// zip64 records are refused: the readers underneath know no zip64 either.
-bool findCentralDirectory(const TableFile& file, std::uint64_t uiFileSize, CentralDirectoryPlace& rPlace) {
-    if (uiFileSize < kEndRecordSize) return false;
-    const std::size_t tailSize = static_cast<std::size_t>(
-        uiFileSize < kMaxCommentSize + kEndRecordSize ? uiFileSize : kMaxCommentSize + kEndRecordSize);
-    const std::uint64_t uiTailOffset = uiFileSize - tailSize;
-    std::vector<unsigned char> tail(tailSize);
-    if (!file.readAt(uiTailOffset, tail.data(), tailSize)) return false;
-    for (std::size_t pos = tailSize - kEndRecordSize + 1; pos-- > 0;) {
-        const unsigned char* p = tail.data() + pos;
-        if (readU32(p) != kEndRecordSignature) continue;
-        if (pos + kEndRecordSize + readU16(p + 20) > tailSize) continue;  // a signature inside a comment
-        if (pos >= kZip64LocatorSize && readU32(p - kZip64LocatorSize) == kZip64LocatorSignature) return false;
-        rPlace.uiEndOffset = uiTailOffset + pos;
-        rPlace.uiEntries = readU16(p + 10);
-        rPlace.uiSize = readU32(p + 12);
-        rPlace.uiOffset = readU32(p + 16);
-        return rPlace.uiOffset + rPlace.uiSize <= rPlace.uiEndOffset &&
-               rPlace.uiEntries * std::uint64_t(kCentralRecordSize) <= rPlace.uiSize;
-    }
-    return false;
+// Where the central directory lies, from the end record; false when there is none, it uses zip64 records (the
+// readers underneath know no zip64 either), or it does not fit before the end record.
+bool findCentralDirectory(const TableFile& file, std::uint64_t uiFileSize, EndRecord& rEnd) {
+    if (findEndRecord(file, uiFileSize, rEnd) != EndSearch::Found || rEnd.bZip64Locator) return false;
+    return static_cast<std::uint64_t>(rEnd.uiDirectoryOffset) + rEnd.uiDirectorySize <= rEnd.uiOffset &&
+           rEnd.uiEntries * std::uint64_t(kCentralSize) <= rEnd.uiDirectorySize;
 }
 
 // MS-DOS date and time (2-second resolution, years from 1980) as local time.
@@ -114,26 +40,26 @@ std::time_t dosToTime(std::uint16_t uiDate, std::uint16_t uiTime) {
 
 // The central directory's records, each checked against the directory's bytes and the data's place in the
 // file; false at the first record that does not hold together.
-bool parseRecords(const std::vector<unsigned char>& directory, const CentralDirectoryPlace& place,
+bool parseRecords(const std::vector<unsigned char>& directory, const EndRecord& end,
                   std::vector<ArchiveMember>& rMembers) {
     std::size_t pos = 0;
-    rMembers.reserve(place.uiEntries);
-    for (std::uint32_t i = 0; i < place.uiEntries; ++i) {
-        if (directory.size() - pos < kCentralRecordSize) return false;
+    rMembers.reserve(end.uiEntries);
+    for (std::uint32_t i = 0; i < end.uiEntries; ++i) {
+        if (directory.size() - pos < kCentralSize) return false;
         const unsigned char* p = directory.data() + pos;
-        if (readU32(p) != kCentralRecordSignature) return false;
-        const std::size_t nameLength = readU16(p + 28);
-        const std::size_t recordLength = kCentralRecordSize + nameLength + readU16(p + 30) + readU16(p + 32);
+        if (le32(p) != kCentralSignature) return false;
+        const std::size_t nameLength = le16(p + 28);
+        const std::size_t recordLength = kCentralSize + nameLength + le16(p + 30) + le16(p + 32);
         if (directory.size() - pos < recordLength) return false;
         ArchiveMember member;
-        member.name.assign(reinterpret_cast<const char*>(p + kCentralRecordSize), nameLength);
-        member.uiMethod = readU16(p + 10);
-        member.modificationTime = dosToTime(readU16(p + 14), readU16(p + 12));
-        member.uiCrc32 = readU32(p + 16);
-        member.uiCompressedSize = readU32(p + 20);
-        member.uiSize = readU32(p + 24);
-        const std::uint64_t uiLocalOffset = readU32(p + 42);
-        if (uiLocalOffset + kLocalHeaderSize + member.uiCompressedSize > place.uiOffset) return false;
+        member.name.assign(reinterpret_cast<const char*>(p + kCentralSize), nameLength);
+        member.uiMethod = le16(p + 10);
+        member.modificationTime = dosToTime(le16(p + 14), le16(p + 12));
+        member.uiCrc32 = le32(p + 16);
+        member.uiCompressedSize = le32(p + 20);
+        member.uiSize = le32(p + 24);
+        const std::uint64_t uiLocalOffset = le32(p + 42);
+        if (uiLocalOffset + kLocalHeaderSize + member.uiCompressedSize > end.uiDirectoryOffset) return false;
         member.bDirectory = !member.name.empty() && member.name.back() == '/';
         member.uiIndex = i;
         rMembers.push_back(std::move(member));
@@ -156,16 +82,16 @@ std::string parentKeyOf(const std::string& strKey) {
 
 bool readCentralDirectory(const zzip_plugin_io_handlers& io, const std::string& strPath,
                           std::vector<ArchiveMember>& rMembers) {
-    const TableFile file(io, strPath);
+    const TableFile file(io.fd, strPath.c_str());
     if (!file.isOpen()) return false;
-    const zzip_off_t fileSize = file.size();
+    const std::int64_t fileSize = file.size();
     if (fileSize < 0) return false;
-    CentralDirectoryPlace place;
-    if (!findCentralDirectory(file, static_cast<std::uint64_t>(fileSize), place)) return false;
+    EndRecord end;
+    if (!findCentralDirectory(file, static_cast<std::uint64_t>(fileSize), end)) return false;
     // Bounded by the file's size, checked above: the allocation cannot exceed what the archive holds.
-    std::vector<unsigned char> directory(static_cast<std::size_t>(place.uiSize));
-    if (!directory.empty() && !file.readAt(place.uiOffset, directory.data(), directory.size())) return false;
-    return parseRecords(directory, place, rMembers);
+    std::vector<unsigned char> directory;
+    if (end.uiDirectorySize != 0 && !file.readAt(end.uiDirectoryOffset, end.uiDirectorySize, directory)) return false;
+    return parseRecords(directory, end, rMembers);
 }
 
 typedef std::map<std::string, std::size_t> NameMap;

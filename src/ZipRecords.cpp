@@ -1,0 +1,60 @@
+#include "ZipRecords.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+
+namespace Tamsor {
+namespace ZipRecords {
+
+TableFile::TableFile(const zzip_plugin_io& io, const char* path) : m_rIO(io), m_fd(io.open(path, O_RDONLY)) {}
+
+TableFile::~TableFile() {
+    if (m_fd >= 0) m_rIO.close(m_fd);
+}
+
+std::int64_t TableFile::size() const {
+    return m_rIO.filesize(m_fd);
+}
+
+bool TableFile::readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const {
+    bytes.resize(length);
+    if (m_rIO.seeks(m_fd, static_cast<zzip_off_t>(offset), SEEK_SET) != static_cast<zzip_off_t>(offset)) return false;
+    std::size_t done = 0;
+    while (done < length) {
+        const zzip_ssize_t n = m_rIO.read(m_fd, bytes.data() + done, length - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record) {
+    const std::size_t tailSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndSize + kMaxCommentSize));
+    const std::uint64_t tailOffset = fileSize - tailSize;
+    std::vector<unsigned char> tail;
+    if (tailSize == 0 || !file.readAt(tailOffset, tailSize, tail)) return EndSearch::NotFound;
+    // From the end backwards: a signature whose record and comment do not fit is inside a comment.
+    for (std::size_t i = tailSize >= kEndSize ? tailSize - kEndSize + 1 : 0; i-- > 0;) {
+        const unsigned char* p = &tail[i];
+        if (le32(p) != kEndSignature || i + kEndSize + le16(p + 20) > tailSize) continue;
+        record.uiOffset = tailOffset + i;
+        record.uiDisk = le16(p + 4);
+        record.uiDirectoryDisk = le16(p + 6);
+        record.uiEntriesOnDisk = le16(p + 8);
+        record.uiEntries = le16(p + 10);
+        record.uiDirectorySize = le32(p + 12);
+        record.uiDirectoryOffset = le32(p + 16);
+        record.bZip64Locator = i >= kZip64LocatorSize && le32(p - kZip64LocatorSize) == kZip64LocatorSignature;
+        if (record.bZip64Locator) record.uiZip64EndOffset = le64(p - kZip64LocatorSize + 8);
+        return EndSearch::Found;
+    }
+    const std::size_t from = tailSize >= kEndSize ? tailSize - kEndSize + 1 : 0;
+    for (std::size_t i = from; i + 4 <= tailSize; ++i)
+        if (le32(&tail[i]) == kEndSignature) return EndSearch::CutShort;
+    return EndSearch::NotFound;
+}
+
+}  // namespace ZipRecords
+}  // namespace Tamsor

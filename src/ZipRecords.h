@@ -1,0 +1,86 @@
+#ifndef TAMSOR_SRC_ZIPRECORDS_H
+#define TAMSOR_SRC_ZIPRECORDS_H
+
+// Reading a ZIP archive's end record and central directory ourselves, through a zziplib I/O table (plain or
+// unscrambling): shared by the binding screen and the member index. Every number read is a claim that callers
+// check before they rely on it.
+
+#include <zzip/plugin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Tamsor {
+namespace ZipRecords {
+
+const std::uint32_t kEndSignature = 0x06054b50;
+const std::uint32_t kZip64LocatorSignature = 0x07064b50;
+const std::uint32_t kZip64EndSignature = 0x06064b50;
+const std::uint32_t kCentralSignature = 0x02014b50;
+const std::size_t kEndSize = 22;
+const std::size_t kZip64LocatorSize = 20;
+const std::size_t kZip64EndSize = 56;
+const std::size_t kCentralSize = 46;
+const std::size_t kLocalHeaderSize = 30;
+const std::size_t kMaxCommentSize = 0xFFFF;
+
+inline std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+inline std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline std::uint64_t le64(const unsigned char* p) {
+    return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
+
+// The archive file, opened through an I/O table and closed when this goes.
+class TableFile {
+  public:
+    TableFile(const zzip_plugin_io& io, const char* path);
+    ~TableFile();
+
+    bool isOpen() const { return m_fd >= 0; }
+    // The file's size, or -1.
+    std::int64_t size() const;
+    // Exactly `length` bytes at `offset` into `bytes`; false on a failed seek or read, or a short file.
+    bool readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const;
+
+    TableFile(const TableFile&) = delete;
+    TableFile& operator=(const TableFile&) = delete;
+
+  private:
+    const zzip_plugin_io& m_rIO;
+    int m_fd;
+};
+
+// The end record, as found in the last 64 KiB of the file.
+struct EndRecord {
+    std::uint64_t uiOffset = 0;  // where the record starts in the file
+    std::uint16_t uiDisk = 0;    // this disk's number and the directory's disk (0 unless spanned)
+    std::uint16_t uiDirectoryDisk = 0;
+    std::uint16_t uiEntriesOnDisk = 0;
+    std::uint16_t uiEntries = 0;
+    std::uint32_t uiDirectorySize = 0;
+    std::uint32_t uiDirectoryOffset = 0;
+    bool bZip64Locator = false;          // a zip64 end locator stands right before the record
+    std::uint64_t uiZip64EndOffset = 0;  // where that locator says the zip64 end record is
+};
+
+enum class EndSearch {
+    Found,     // `record` describes the last end record whose comment fits in the file
+    NotFound,  // no end record (or the file could not be read)
+    CutShort,  // an end record's signature in the file's last bytes, with no room for the record
+};
+
+EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record);
+
+}  // namespace ZipRecords
+}  // namespace Tamsor
+
+#endif
