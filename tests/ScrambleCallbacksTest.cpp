@@ -23,6 +23,7 @@
 
 #include "EncryptedFileHandleTable.h"
 #include "support/LogCapture.h"
+#include "support/SameBytes.h"
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
@@ -35,6 +36,7 @@ using Testing::kEncryptedLogger;
 using Testing::LogCapture;
 using Testing::makeContent;
 using Testing::readFile;
+using Testing::sameBytes;
 using Testing::TempDir;
 
 const char kSourceFile[] = "ZIPEncryptedFileSystem";
@@ -59,15 +61,6 @@ EncryptedFileHandleTable& table() {
 std::string scrambled(std::string bytes, unsigned int offset) {
     ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), offset);
     return bytes;
-}
-
-// Equality of byte strings that reports sizes and the first difference rather than the bytes themselves.
-::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    std::size_t i = 0;
-    while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
-                                         << ", first difference at " << i;
 }
 
 std::string invalidFdText(int fd) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/SameBytes.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
@@ -15,6 +16,7 @@ namespace Tamsor {
 namespace {
 
 using Testing::makeContent;
+using Testing::sameBytes;
 
 // Bytes that no transform writes: a stray store before or after the range shows up as a changed guard.
 const std::size_t kGuard = 32;
@@ -58,15 +60,6 @@ class GuardedBuffer {
     std::size_t m_uiSize;
     char* m_pData;
 };
-
-// Equality of byte strings that reports sizes and the first difference rather than the bytes themselves.
-::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    std::size_t i = 0;
-    while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
-                                         << ", first difference at " << i;
-}
 
 std::string referenceOf(std::string data, unsigned int offset) {
     referenceXor(&data[0], static_cast<unsigned int>(data.size()), offset);

@@ -17,6 +17,7 @@
 
 #include "EncryptedFileHandleTable.h"
 #include "support/LogCapture.h"
+#include "support/SameBytes.h"
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
@@ -32,6 +33,7 @@ using Testing::LogCapture;
 using Testing::makeContent;
 using Testing::readFile;
 using Testing::runCommand;
+using Testing::sameBytes;
 using Testing::TempDir;
 using Testing::ZipBuilder;
 
@@ -101,15 +103,6 @@ Contents filesOf(const ZipBuilder& builder) {
     for (const ZipBuilder::Member& member : builder.members())
         if (member.name.back() != '/') contents[member.name] = member.data;
     return contents;
-}
-
-// Equality of byte strings that reports sizes and the first difference rather than the bytes themselves.
-::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    std::size_t i = 0;
-    while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << actual.size()
-                                         << ", first difference at " << i;
 }
 
 // Names the first file that one side lacks or reads differently (whole contents would flood the report).

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/LogCapture.h"
+#include "support/SameBytes.h"
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPFileSystem.h"
@@ -125,15 +126,6 @@ inline std::string readToEnd(VirtualFileSystem::File& file, std::size_t piece, i
     while ((result = file.read(&buffer[0], static_cast<unsigned int>(piece))) > 0) content.append(buffer, 0, result);
     if (pLast) *pLast = result;
     return content;
-}
-
-// Compares byte strings without printing megabytes when they differ.
-inline ::testing::AssertionResult sameBytes(const std::string& actual, const std::string& wanted) {
-    if (actual == wanted) return ::testing::AssertionSuccess();
-    std::size_t at = 0;
-    while (at < actual.size() && at < wanted.size() && actual[at] == wanted[at]) ++at;
-    return ::testing::AssertionFailure() << "got " << actual.size() << " bytes, wanted " << wanted.size()
-                                         << "; first difference at offset " << at;
 }
 
 // "file:<path>", "dir:<path>" or "odd:<path>" (an entry that is both or neither).

@@ -17,6 +17,7 @@
 #include "MemberReader.h"
 #include "OpenedArchive.h"
 #include "SafeName.h"
+#include "WriteAll.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -28,17 +29,6 @@ struct ExtractTally {
     std::size_t uiDirectories = 0;
     int status = kExitOk;
 };
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Marks the stored members that `strPath` names: one file, or a directory and everything under it.
 bool selectPath(const ArchiveIndex& index, const std::string& strPath, std::vector<bool>& rSelected) {

@@ -13,6 +13,7 @@
 #include "ExitStatus.h"
 #include "Progress.h"
 #include "TempOutput.h"
+#include "WriteAll.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
 namespace Tamsor {
@@ -23,17 +24,6 @@ namespace {
 const std::size_t kChunkSize = 1024 * 1024;  // a multiple of the key length, though nothing depends on it
 
 typedef void (*Transform)(char* buf, unsigned int len, unsigned int offset);
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Copies `inFd` to `outFd` through `transform`. The offset handed to the key is the running file offset
 // modulo 2^32, whose key phase is the true one (2^32 is a multiple of the key length).
