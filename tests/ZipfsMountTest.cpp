@@ -3,14 +3,13 @@
 // or unzip is missing. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's directory in the build tree.
 // Every test unmounts what it mounted, whatever happens.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -60,13 +59,25 @@ bool isMounted(const std::string& directory) {
     return status == 0;
 }
 
+// A process's command line, or what could be read of it: the process may exit meanwhile, and then reading
+// fails with ESRCH (which a file stream would throw as an exception).
+std::string readCommandLine(const std::filesystem::path& path) {
+    std::string commandLine;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return commandLine;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        commandLine.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return commandLine;
+}
+
 // Whether a zipfs process serving `mountPoint` still runs (a zombie has no command line and does not count).
 bool isServing(const std::string& mountPoint) {
     // Processes come and go while /proc is read: the iteration reports errors rather than throwing.
     std::error_code error;
     for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-        std::ifstream in(it->path() / "cmdline", std::ios::binary);
-        const std::string commandLine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string commandLine = readCommandLine(it->path() / "cmdline");
         const std::string program = commandLine.substr(0, commandLine.find('\0'));
         if (program.size() >= 5 && program.compare(program.size() - 5, 5, "zipfs") == 0 &&
             commandLine.find('\0' + mountPoint + '\0') != std::string::npos) {
