@@ -55,73 +55,68 @@ std::ostream& operator<<(std::ostream& out, const CountedPiece& piece) {
     return out << "piece";
 }
 
+std::string eventLine(const std::string& logger, int level, const std::string& file, int line,
+                      const std::string& text) {
+    return logger + " " + std::to_string(level) + " " + file + ":" + std::to_string(line) + " " + text;
+}
+
+// Every captured event as one line, so that a mismatch prints readably.
+std::vector<std::string> eventLines(const LogCapture& capture) {
+    std::vector<std::string> lines;
+    for (const CapturedEvent& e : capture.events())
+        lines.push_back(eventLine(e.logger, e.level, e.file, e.line, e.message));
+    return lines;
+}
+
+// A named logger follows log4cplus's chained level (its own beats its parent's); activity is ours alone. An
+// unbound logger is silent until a named one is assigned to it.
 TEST_F(DiagnosticsTest, NamedLoggerFollowsLog4cplusLevels) {
     Logger logger(kLoggerName);
     EXPECT_EQ(kLoggerName, logger.getName());
     EXPECT_EQ(1, logger.isActive());
-
     EXPECT_EQ(kTraceLogLevel, logger.getChainedLogLevel());  // the root's, set by the capture
     setLevel(kParentName, log4cplus::WARN_LOG_LEVEL);
     EXPECT_EQ(kWarnLogLevel, logger.getChainedLogLevel());
     EXPECT_FALSE(logger.isEnabledFor(kInfoLogLevel));
     EXPECT_TRUE(logger.isEnabledFor(kWarnLogLevel));
-    EXPECT_TRUE(logger.isEnabledFor(kFatalLogLevel));
-
-    setLevel(kLoggerName, log4cplus::DEBUG_LOG_LEVEL);  // its own level beats the parent's
+    setLevel(kLoggerName, log4cplus::DEBUG_LOG_LEVEL);
     EXPECT_EQ(kDebugLogLevel, logger.getChainedLogLevel());
     EXPECT_FALSE(logger.isEnabledFor(kTraceLogLevel));
-    EXPECT_TRUE(logger.isEnabledFor(kDebugLogLevel));
-
     logger.setActive(false);
     EXPECT_EQ(0, logger.isActive());
-    EXPECT_TRUE(logger.isEnabledFor(kDebugLogLevel));  // log4cplus's view is untouched
-    logger.setActive(true);
-    EXPECT_EQ(1, logger.isActive());
-}
+    EXPECT_TRUE(logger.isEnabledFor(kDebugLogLevel));
 
-TEST_F(DiagnosticsTest, UnboundLoggerIsSilent) {
     Logger unbound;
-    EXPECT_EQ("", unbound.getName());
     EXPECT_EQ(0, unbound.isActive());
     EXPECT_EQ(kNoLogLevel, unbound.getChainedLogLevel());
     for (LogLevel level : kAllLevels) EXPECT_FALSE(unbound.isEnabledFor(level)) << level;
     unbound.logMessage(kFatalLogLevel, "never seen", "File", 1);
     EXPECT_TRUE(m_capture.events().empty());
-
-    unbound = Logger(kLoggerName);  // assigning a named logger binds it
+    unbound = Logger(kLoggerName);
     EXPECT_EQ(1, unbound.isActive());
-    EXPECT_EQ(kLoggerName, unbound.getName());
 }
 
+// logMessage does no level test of its own.
 TEST_F(DiagnosticsTest, LogMessageReachesTheAppenderAsGiven) {
     Logger logger(kLoggerName);
-    setLevel(kLoggerName, log4cplus::FATAL_LOG_LEVEL);  // logMessage does no level test of its own
+    setLevel(kLoggerName, log4cplus::FATAL_LOG_LEVEL);
     logger.logMessage(kInfoLogLevel, "some text", "SomeFile", 77);
     logger.logMessage(kTraceLogLevel, "no file", nullptr, 5);
-
-    const std::vector<CapturedEvent> events = m_capture.events();
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ(kLoggerName, events[0].logger);
-    EXPECT_EQ(kInfoLogLevel, events[0].level);
-    EXPECT_EQ("some text", events[0].message);
-    EXPECT_EQ("SomeFile", events[0].file);
-    EXPECT_EQ(77, events[0].line);
-    EXPECT_EQ(kTraceLogLevel, events[1].level);
-    EXPECT_EQ("", events[1].file);
-    EXPECT_EQ(5, events[1].line);
+    EXPECT_EQ(eventLines(m_capture),
+              (std::vector<std::string>{eventLine(kLoggerName, kInfoLogLevel, "SomeFile", 77, "some text"),
+                                        eventLine(kLoggerName, kTraceLogLevel, "", 5, "no file")}));
 }
 
+// Without a cached level log4cplus is asked each time; a cached level decides alone, stale on purpose, until
+// the next refresh, which takes the chained level.
 TEST_F(DiagnosticsTest, CachedLoggerAsksLog4cplusUntilALevelIsCached) {
     CachedLLLogger logger(kLoggerName);
     EXPECT_EQ(kNoLogLevel, logger.getCachedLogLevel());
     setLevel(kLoggerName, log4cplus::WARN_LOG_LEVEL);
     EXPECT_FALSE(logger.isEnabledFor(kInfoLogLevel));
-    EXPECT_EQ(kWarnLogLevel, logger.getKnownLogLevel());
     setLevel(kLoggerName, log4cplus::DEBUG_LOG_LEVEL);
     EXPECT_TRUE(logger.isEnabledFor(kInfoLogLevel));
     EXPECT_EQ(kDebugLogLevel, logger.getKnownLogLevel());
-
-    // A cached level decides alone, whatever log4cplus says.
     for (LogLevel cached : {kTraceLogLevel, kDebugLogLevel, kWarnLogLevel, kFatalLogLevel}) {
         logger.setCachedLogLevel(cached);
         setLevel(kLoggerName, cached <= kDebugLogLevel ? log4cplus::FATAL_LOG_LEVEL : log4cplus::TRACE_LOG_LEVEL);
@@ -129,74 +124,40 @@ TEST_F(DiagnosticsTest, CachedLoggerAsksLog4cplusUntilALevelIsCached) {
         for (LogLevel level : kAllLevels)
             EXPECT_EQ(cached <= level, logger.isEnabledFor(level)) << cached << " " << level;
     }
-}
-
-TEST_F(DiagnosticsTest, RefreshTakesTheChainedLevelAndKeepsItUntilTheNextRefresh) {
-    CachedLLLogger logger(kLoggerName);
+    setLevel(kLoggerName, log4cplus::NOT_SET_LOG_LEVEL);
     setLevel(kParentName, log4cplus::INFO_LOG_LEVEL);
     logger.refreshCachedLogLevel();
-    EXPECT_EQ(kInfoLogLevel, logger.getCachedLogLevel());
-
     setLevel(kParentName, log4cplus::ERROR_LOG_LEVEL);
-    EXPECT_TRUE(logger.isEnabledFor(kInfoLogLevel));  // stale on purpose
-    EXPECT_EQ(kInfoLogLevel, logger.getKnownLogLevel());
+    EXPECT_EQ(kInfoLogLevel, logger.getCachedLogLevel());
+    EXPECT_TRUE(logger.isEnabledFor(kInfoLogLevel));
     logger.refreshCachedLogLevel();
-    EXPECT_EQ(kErrorLogLevel, logger.getCachedLogLevel());
     EXPECT_FALSE(logger.isEnabledFor(kInfoLogLevel));
 }
 
+// A scope traces with an explicit level at or below TRACE, or with no level when log4cplus enables TRACE;
+// never on an inactive logger.
 TEST_F(DiagnosticsTest, TraceScopeTracesExactlyWhenLevelAndActivityAllow) {
+    const std::vector<std::string> traced = {eventLine(kLoggerName, kTraceLogLevel, "", -1, "ENTER: the scope"),
+                                             eventLine(kLoggerName, kTraceLogLevel, "", -1, "EXIT: the scope")};
     for (LogLevel level : {kNoLogLevel, -2, kTraceLogLevel, kDebugLogLevel, kErrorLogLevel}) {
         for (bool bTraceEnabled : {false, true}) {
             for (bool bActive : {false, true}) {
+                SCOPED_TRACE("level " + std::to_string(level) + " trace " + std::to_string(bTraceEnabled) + " active " +
+                             std::to_string(bActive));
                 Logger logger(kLoggerName);
                 logger.setActive(bActive);
                 setLevel(kLoggerName, bTraceEnabled ? log4cplus::TRACE_LOG_LEVEL : log4cplus::DEBUG_LOG_LEVEL);
-                const bool bExpected =
-                    ((level == kNoLogLevel && bTraceEnabled) || (level != kNoLogLevel && level <= 0)) && bActive;
-                const std::string where = "level " + std::to_string(level) + " trace " + std::to_string(bTraceEnabled) +
-                                          " active " + std::to_string(bActive);
+                const bool bExpected = (level == kNoLogLevel ? bTraceEnabled : level <= 0) && bActive;
                 m_capture.clear();
                 {
                     TraceScope scope(logger, "the scope", level);
-                    EXPECT_EQ(bExpected, scope.isTracing()) << where;
-                    EXPECT_EQ(bExpected ? 1u : 0u, m_capture.events().size()) << where;
+                    EXPECT_EQ(bExpected, scope.isTracing());
+                    EXPECT_EQ(bExpected ? 1u : 0u, m_capture.events().size());
                 }
-                const std::vector<CapturedEvent> events = m_capture.events();
-                if (!bExpected) {
-                    EXPECT_TRUE(events.empty()) << where;
-                    continue;
-                }
-                ASSERT_EQ(2u, events.size()) << where;
-                EXPECT_EQ("ENTER: the scope", events[0].message) << where;
-                EXPECT_EQ("EXIT: the scope", events[1].message) << where;
-                for (const CapturedEvent& event : events) {
-                    EXPECT_EQ(kTraceLogLevel, event.level) << where;
-                    EXPECT_EQ(kLoggerName, event.logger) << where;
-                    EXPECT_EQ("", event.file) << where;
-                }
+                EXPECT_EQ(bExpected ? traced : std::vector<std::string>(), eventLines(m_capture));
             }
         }
     }
-
-    Logger unbound;  // never active, so never traces
-    m_capture.clear();
-    { TraceScope scope(unbound, "unbound", kTraceLogLevel); }
-    EXPECT_TRUE(m_capture.events().empty());
-}
-
-TEST_F(DiagnosticsTest, AssertionReportsAtErrorAndReturns) {
-    Assertion(true, "holds", "File", 41);
-    EXPECT_TRUE(m_capture.events().empty());
-
-    Assertion(false, "text", "File", 42);  // returns: a failed assertion never stops the process
-    const std::vector<CapturedEvent> events = m_capture.events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(Testing::kAssertionLogger, events[0].logger);
-    EXPECT_EQ(kErrorLogLevel, events[0].level);
-    EXPECT_EQ("Assertion failed: text", events[0].message);
-    EXPECT_EQ("File", events[0].file);
-    EXPECT_EQ(42, events[0].line);
 }
 
 TEST_F(DiagnosticsTest, LogMacroBuildsTextOnlyWhenEnabledAndActive) {
@@ -208,13 +169,8 @@ TEST_F(DiagnosticsTest, LogMacroBuildsTextOnlyWhenEnabledAndActive) {
     const int line = __LINE__ + 1;
     TAMSOR_LOG(logger, kWarnLogLevel, "a " << piece << " " << 7);
     EXPECT_EQ(1, streamed);
-    std::vector<CapturedEvent> events = m_capture.events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ("a piece 7", events[0].message);
-    EXPECT_EQ(kWarnLogLevel, events[0].level);
-    EXPECT_EQ(kLoggerName, events[0].logger);
-    EXPECT_EQ(TAMSOR_SOURCE_FILE, events[0].file);
-    EXPECT_EQ(line, events[0].line);
+    EXPECT_EQ(eventLines(m_capture),
+              std::vector<std::string>{eventLine(kLoggerName, kWarnLogLevel, TAMSOR_SOURCE_FILE, line, "a piece 7")});
 
     m_capture.clear();
     TAMSOR_LOG(logger, kDebugLogLevel, piece);  // below the logger's level
@@ -235,10 +191,8 @@ TEST_F(DiagnosticsTest, LogMacroBuildsTextOnlyWhenEnabledAndActive) {
     setLevel(kLoggerName, log4cplus::FATAL_LOG_LEVEL);
     TAMSOR_LOG(cached, kDebugLogLevel, piece);
     EXPECT_EQ(2, streamed);
-    events = m_capture.events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(kDebugLogLevel, events[0].level);
-    EXPECT_EQ("piece", events[0].message);
+    ASSERT_EQ(1u, m_capture.events().size());
+    EXPECT_EQ(kDebugLogLevel, m_capture.events()[0].level);
 }
 
 int g_guardLine = 0;
@@ -254,6 +208,7 @@ int guarded(bool bValue, int* pEvaluations) {
     return 1;
 }
 
+// A failed assertion reports at ERROR on its own logger and returns: it never stops the process.
 TEST_F(DiagnosticsTest, AssertOrReturnReportsTheConditionAndReturnsTheResult) {
     int evaluations = 0;
     EXPECT_EQ(1, guarded(true, &evaluations));
@@ -262,13 +217,9 @@ TEST_F(DiagnosticsTest, AssertOrReturnReportsTheConditionAndReturnsTheResult) {
 
     EXPECT_EQ(-1, guarded(false, &evaluations));
     EXPECT_EQ(2, evaluations);
-    std::vector<CapturedEvent> events = m_capture.events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(Testing::kAssertionLogger, events[0].logger);
-    EXPECT_EQ(kErrorLogLevel, events[0].level);
-    EXPECT_EQ("Assertion failed: counted(bValue, pEvaluations)", events[0].message);
-    EXPECT_EQ(TAMSOR_SOURCE_FILE, events[0].file);
-    EXPECT_EQ(g_guardLine, events[0].line);
+    EXPECT_EQ(eventLines(m_capture),
+              std::vector<std::string>{eventLine(Testing::kAssertionLogger, kErrorLogLevel, TAMSOR_SOURCE_FILE,
+                                                 g_guardLine, "Assertion failed: counted(bValue, pEvaluations)")});
 
     // With the assertion logger above ERROR nothing is reported, and the result is still returned.
     m_capture.clear();

@@ -38,60 +38,40 @@ bool intact(const Block& block) {
     return true;
 }
 
-TEST(StaticMemAllocatorTest, CountersFollowEveryCallExactly) {
-    const char* tag = "SMA counters";
-    const std::uint64_t totalBefore = StaticMemAllocator::totalLiveBlocks();
-    const AllocationStats none = StaticMemAllocator::statsFor("SMA never used");
-    EXPECT_EQ(0u, none.allocations + none.frees + none.liveBlocks + none.liveBytes);
-
-    void* pSmall = StaticMemAllocator::allocate(10, tag);
-    void* pMedium = StaticMemAllocator::allocate(512, tag);
-    void* pLarge = StaticMemAllocator::allocate(1000, tag);
-    AllocationStats stats = StaticMemAllocator::statsFor(tag);
-    EXPECT_EQ(3u, stats.allocations);
-    EXPECT_EQ(0u, stats.frees);
-    EXPECT_EQ(3u, stats.liveBlocks);
-    EXPECT_EQ(1522u, stats.liveBytes);
-    EXPECT_EQ(totalBefore + 3, StaticMemAllocator::totalLiveBlocks());
-    std::vector<std::string> live = StaticMemAllocator::tagsWithLiveBlocks();
-    EXPECT_NE(live.end(), std::find(live.begin(), live.end(), tag));
-
-    StaticMemAllocator::deallocate(pMedium, 512, tag);
-    stats = StaticMemAllocator::statsFor(tag);
-    EXPECT_EQ(3u, stats.allocations);
-    EXPECT_EQ(1u, stats.frees);
-    EXPECT_EQ(2u, stats.liveBlocks);
-    EXPECT_EQ(1010u, stats.liveBytes);
-
-    StaticMemAllocator::deallocate(nullptr, 64, tag);  // a null block is no block
-    StaticMemAllocator::deallocate(pLarge, 1000, tag);
-    StaticMemAllocator::deallocate(pSmall, 10, tag);
-    stats = StaticMemAllocator::statsFor(tag);
-    EXPECT_EQ(3u, stats.allocations);
-    EXPECT_EQ(3u, stats.frees);
-    EXPECT_EQ(0u, stats.liveBlocks);
-    EXPECT_EQ(0u, stats.liveBytes);
-    EXPECT_EQ(totalBefore, StaticMemAllocator::totalLiveBlocks());
-    live = StaticMemAllocator::tagsWithLiveBlocks();
-    EXPECT_EQ(live.end(), std::find(live.begin(), live.end(), tag));
+// "allocations frees liveBlocks liveBytes" of a tag.
+std::string countersOf(const std::string& tag) {
+    const AllocationStats stats = StaticMemAllocator::statsFor(tag);
+    return std::to_string(stats.allocations) + " " + std::to_string(stats.frees) + " " +
+           std::to_string(stats.liveBlocks) + " " + std::to_string(stats.liveBytes);
 }
 
-TEST(StaticMemAllocatorTest, TagsAreComparedByText) {
-    char first[] = "SMA same text";
-    char second[] = "SMA same text";
-    ASSERT_NE(static_cast<void*>(first), static_cast<void*>(second));
-    const AllocationStats otherBefore = StaticMemAllocator::statsFor("SMA same tex");
+bool hasLiveBlocks(const char* tag) {
+    const std::vector<std::string> live = StaticMemAllocator::tagsWithLiveBlocks();
+    return std::find(live.begin(), live.end(), tag) != live.end();
+}
 
-    void* pBlock = StaticMemAllocator::allocate(40, first);
-    EXPECT_EQ(1u, StaticMemAllocator::statsFor(second).liveBlocks);
-    StaticMemAllocator::deallocate(pBlock, 40, second);
+// Tags are compared by text, not by address; a null block is no block.
+TEST(StaticMemAllocatorTest, CountersFollowEveryCallExactly) {
+    char tag[] = "SMA counters";
+    char sameText[] = "SMA counters";
+    const std::uint64_t totalBefore = StaticMemAllocator::totalLiveBlocks();
+    EXPECT_EQ("0 0 0 0", countersOf("SMA never used"));
 
-    const AllocationStats stats = StaticMemAllocator::statsFor(std::string("SMA same text"));
-    EXPECT_EQ(1u, stats.allocations);
-    EXPECT_EQ(1u, stats.frees);
-    EXPECT_EQ(0u, stats.liveBlocks);
-    EXPECT_EQ(0u, stats.liveBytes);
-    EXPECT_EQ(otherBefore.allocations, StaticMemAllocator::statsFor("SMA same tex").allocations);
+    void* pSmall = StaticMemAllocator::allocate(10, tag);
+    void* pMedium = StaticMemAllocator::allocate(512, sameText);
+    void* pLarge = StaticMemAllocator::allocate(1000, tag);
+    EXPECT_EQ("3 0 3 1522", countersOf(tag));
+    EXPECT_EQ(totalBefore + 3, StaticMemAllocator::totalLiveBlocks());
+    EXPECT_TRUE(hasLiveBlocks(tag));
+    StaticMemAllocator::deallocate(pMedium, 512, tag);
+    EXPECT_EQ("3 1 2 1010", countersOf(sameText));
+    StaticMemAllocator::deallocate(nullptr, 64, tag);
+    StaticMemAllocator::deallocate(pLarge, 1000, tag);
+    StaticMemAllocator::deallocate(pSmall, 10, sameText);
+    EXPECT_EQ("3 3 0 0", countersOf(tag));
+    EXPECT_EQ("0 0 0 0", countersOf("SMA counter"));
+    EXPECT_EQ(totalBefore, StaticMemAllocator::totalLiveBlocks());
+    EXPECT_FALSE(hasLiveBlocks(tag));
 }
 
 // All blocks are alive at once while each is filled with its own pattern: a block shorter than asked for,
@@ -107,8 +87,6 @@ TEST(StaticMemAllocatorTest, BlocksAreAlignedAndWritableOverTheirWholeSize) {
         fill(block);
         blocks.push_back(block);
     }
-    EXPECT_EQ(601u, StaticMemAllocator::statsFor(tag).liveBlocks);
-    EXPECT_EQ(600u * 601u / 2, StaticMemAllocator::statsFor(tag).liveBytes);
     for (const Block& block : blocks) {
         EXPECT_TRUE(intact(block)) << "size " << block.uiSize;
         StaticMemAllocator::deallocate(block.pBytes, block.uiSize, tag);
@@ -122,7 +100,7 @@ TEST(StaticMemAllocatorTest, BlocksAreAlignedAndWritableOverTheirWholeSize) {
         EXPECT_TRUE(intact(block));
         StaticMemAllocator::deallocate(block.pBytes, size, tag);
     }
-    EXPECT_EQ(0u, StaticMemAllocator::statsFor(tag).liveBlocks);
+    EXPECT_EQ("607 607 0 0", countersOf(tag));
 }
 
 TEST(StaticMemAllocatorTest, InjectedFailureHitsExactlyTheNthAllocationOfItsTag) {
@@ -135,10 +113,7 @@ TEST(StaticMemAllocatorTest, InjectedFailureHitsExactlyTheNthAllocationOfItsTag)
     void* pOther = StaticMemAllocator::allocate(24, other);  // other tags do not count down
     blocks.push_back(StaticMemAllocator::allocate(2000, tag));
     EXPECT_THROW(StaticMemAllocator::allocate(24, std::string("SMA failure").c_str()), std::bad_alloc);
-    AllocationStats stats = StaticMemAllocator::statsFor(tag);
-    EXPECT_EQ(2u, stats.allocations);
-    EXPECT_EQ(2u, stats.liveBlocks);
-    EXPECT_EQ(2024u, stats.liveBytes);
+    EXPECT_EQ("2 0 2 2024", countersOf(tag));
 
     // Only the one: later allocations go through.
     for (int i = 0; i < 4; ++i) blocks.push_back(StaticMemAllocator::allocate(24, tag));
@@ -155,44 +130,35 @@ TEST(StaticMemAllocatorTest, InjectedFailureHitsExactlyTheNthAllocationOfItsTag)
     StaticMemAllocator::deallocate(blocks[1], 2000, tag);
     for (std::size_t i = 2; i < 6; ++i) StaticMemAllocator::deallocate(blocks[i], 24, tag);
     StaticMemAllocator::deallocate(blocks[6], 8, tag);
-    stats = StaticMemAllocator::statsFor(tag);
-    EXPECT_EQ(7u, stats.allocations);
-    EXPECT_EQ(7u, stats.frees);
-    EXPECT_EQ(0u, stats.liveBytes);
-    EXPECT_EQ(1u, StaticMemAllocator::statsFor(other).allocations);
+    EXPECT_EQ("7 7 0 0", countersOf(tag));
+    EXPECT_EQ("1 1 0 0", countersOf(other));
 }
 
-// Eight threads allocate, fill, check and free blocks of random sizes under one shared tag and one tag each.
+// Eight threads allocate, fill, check and free blocks of random sizes, under one shared tag and under tags
+// of their own that they create while the others run.
 TEST(StaticMemAllocatorTest, EightThreadsKeepCountersExactAndBlocksApart) {
     const int kThreads = 8;
-    const int kSteps = 20000;
     const char* shared = "SMA threads shared";
-    const std::string ownTags[kThreads] = {"SMA thread 0", "SMA thread 1", "SMA thread 2", "SMA thread 3",
-                                           "SMA thread 4", "SMA thread 5", "SMA thread 6", "SMA thread 7"};
     const AllocationStats sharedBefore = StaticMemAllocator::statsFor(shared);
-    std::vector<AllocationStats> ownBefore;
-    for (const std::string& tag : ownTags) ownBefore.push_back(StaticMemAllocator::statsFor(tag));
     std::atomic<std::uint64_t> sharedAllocations{0};
     std::vector<std::uint64_t> ownAllocations(kThreads, 0);  // each written by its own thread only
     std::atomic<int> spoiled{0};
-
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
+            const std::string own = "SMA thread " + std::to_string(t);
             std::mt19937 random(1234u + static_cast<unsigned int>(t));
             std::vector<std::pair<Block, const char*>> live;
-            std::uint64_t made = 0;
-            for (int step = 0; step < kSteps; ++step) {
-                const bool bAllocate = live.empty() || (live.size() < 32 && random() % 2 == 0);
-                if (bAllocate) {
+            for (int step = 0; step < 20000 || !live.empty(); ++step) {
+                if (step < 20000 && (live.empty() || (live.size() < 32 && random() % 2 == 0))) {
                     const unsigned int size = random() % 8 == 0 ? 513 + random() % 1500 : random() % 513;
-                    const char* tag = random() % 2 ? shared : ownTags[t].c_str();
+                    const char* tag = random() % 2 ? shared : own.c_str();
                     Block block = {static_cast<unsigned char*>(StaticMemAllocator::allocate(size, tag)), size,
                                    static_cast<unsigned char>(random())};
                     fill(block);
                     live.emplace_back(block, tag);
                     if (tag == shared)
-                        ++made;
+                        ++sharedAllocations;
                     else
                         ++ownAllocations[t];
                 } else {
@@ -204,28 +170,17 @@ TEST(StaticMemAllocatorTest, EightThreadsKeepCountersExactAndBlocksApart) {
                     live.pop_back();
                 }
             }
-            for (const auto& entry : live) {
-                if (!intact(entry.first)) ++spoiled;
-                StaticMemAllocator::deallocate(entry.first.pBytes, entry.first.uiSize, entry.second);
-            }
-            sharedAllocations += made;
         });
     }
     for (std::thread& thread : threads) thread.join();
-
     EXPECT_EQ(0, spoiled.load());
     const AllocationStats sharedAfter = StaticMemAllocator::statsFor(shared);
     EXPECT_EQ(sharedAllocations.load(), sharedAfter.allocations - sharedBefore.allocations);
     EXPECT_EQ(sharedAllocations.load(), sharedAfter.frees - sharedBefore.frees);
-    EXPECT_EQ(0u, sharedAfter.liveBlocks);
-    EXPECT_EQ(0u, sharedAfter.liveBytes);
+    EXPECT_EQ(0u, sharedAfter.liveBlocks + sharedAfter.liveBytes);
     for (int t = 0; t < kThreads; ++t) {
-        const AllocationStats stats = StaticMemAllocator::statsFor(ownTags[t]);
-        EXPECT_GT(ownAllocations[t], 0u);
-        EXPECT_EQ(ownAllocations[t], stats.allocations - ownBefore[t].allocations) << ownTags[t];
-        EXPECT_EQ(ownAllocations[t], stats.frees - ownBefore[t].frees) << ownTags[t];
-        EXPECT_EQ(0u, stats.liveBlocks) << ownTags[t];
-        EXPECT_EQ(0u, stats.liveBytes) << ownTags[t];
+        const std::string n = std::to_string(ownAllocations[t]);
+        EXPECT_EQ(n + " " + n + " 0 0", countersOf("SMA thread " + std::to_string(t)));
     }
 }
 

@@ -1,11 +1,12 @@
-// The ZIP file system's life and binding: construction and destruction, binding and rebinding to archives,
-// failed binds, existence tests, and the trace scopes of the file system's own logger.
+// The ZIP file system's life and binding: construction and destruction, binding and rebinding, failed binds,
+// existence tests, and the trace scopes of the file system's own logger.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -33,93 +34,60 @@ class ZipFsBindingTest : public ZipFsTest {
     std::string sampleArchive() const { return writeArchive(sample(), "sample.zip"); }
 };
 
-// ---- construction --------------------------------------------------------------------------------------
-
 TEST_F(ZipFsBindingTest, AFreshFileSystemIsUnboundAndLivesInItsOwnAllocatorBlock) {
     const std::uint64_t uiBefore = StaticMemAllocator::statsFor("ZIPFileSystem").liveBlocks;
     std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
     EXPECT_EQ(StaticMemAllocator::statsFor("ZIPFileSystem").liveBlocks, uiBefore + 1);
-
     EXPECT_EQ(pFs->getZIPArchive(), "");
-    EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
     EXPECT_FALSE(pFs->exists("/"));
     EXPECT_FALSE(pFs->exists("a.txt"));
     EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
-
     pFs.reset();
     EXPECT_EQ(StaticMemAllocator::statsFor("ZIPFileSystem").liveBlocks, uiBefore);
 }
 
-// ---- binding -------------------------------------------------------------------------------------------
-
-TEST_F(ZipFsBindingTest, BindingKeepsTheGivenPathByteForByte) {
+// Neither a doubled separator, a "." component nor a relative path is normalised away; directories reopen the
+// archive by the path as given.
+TEST_F(ZipFsBindingTest, BindingKeepsTheGivenPathAsGiven) {
     sampleArchive();
-    // Neither the doubled separator nor the "." component is normalised away.
     const std::string unnormalised = m_dir.path() + "//./sample.zip";
-    std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
-    ASSERT_TRUE(pFs->setZIPArchive(unnormalised.c_str()));
+    std::unique_ptr<ZIPFileSystem> pFs = bindTo(unnormalised);
+    ASSERT_TRUE(pFs);
     EXPECT_EQ(pFs->getZIPArchive(), unnormalised);
-
     FileHandle pFile = pFs->open("a.txt", O_RDONLY);
     ASSERT_FALSE(pFile.isNull());
     EXPECT_EQ(readToEnd(*pFile, 64), kAlpha);
-}
 
-TEST_F(ZipFsBindingTest, ARelativePathStaysRelative) {
-    sampleArchive();
     ScopedWorkingDirectory cwd(m_dir.path());
     ASSERT_TRUE(cwd.changed());
-    std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
     ASSERT_TRUE(pFs->setZIPArchive("sample.zip"));
     EXPECT_EQ(pFs->getZIPArchive(), "sample.zip");
-    // Directories reopen the archive by that same relative path.
     DirectoryHandle pRoot = pFs->opendir("/");
     ASSERT_FALSE(pRoot.isNull());
     EXPECT_EQ(listRest(*pRoot), (std::vector<std::string>{"file:a.txt", "dir:docs/"}));
 }
 
-TEST_F(ZipFsBindingTest, AFailedBindReportsThePathAndLeavesTheFileSystemUnbound) {
+TEST_F(ZipFsBindingTest, AFailedBindReportsAndLeavesTheFileSystemUnbound) {
     const std::string good = sampleArchive();
     const std::string bytes = sample().build();
-    // The end record closes the archive (there is no comment); the central directory's size and offset are in it.
-    const std::string::size_type endRecord = bytes.rfind(std::string("PK\x05\x06", 4));
-    ASSERT_EQ(endRecord, bytes.size() - 22);
-    auto u32At = [&bytes](std::size_t at) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
-               static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-               static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-               static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
-    };
-    const std::uint32_t uiCentralSize = u32At(endRecord + 12);
-    const std::uint32_t uiCentralOffset = u32At(endRecord + 16);
-    ASSERT_EQ(uiCentralOffset + uiCentralSize, endRecord);
+    const std::string::size_type central = bytes.find(std::string("PK\x01\x02", 4));
+    const std::string::size_type endRecord = bytes.size() - 22;  // no comment
+    ASSERT_EQ(bytes.rfind(std::string("PK\x05\x06", 4)), endRecord);
     ASSERT_EQ(mkdir(m_dir.file("folder.zip").c_str(), 0755), 0);
-
-    // `why`: the reason line that follows when the archive is refused before zziplib sees it.
-    const struct {
-        const char* label;
-        std::string path;
-        const char* why;
-    } cases[] = {
-        {"missing file", m_dir.file("missing.zip"), nullptr},
-        {"directory", m_dir.file("folder.zip"), nullptr},
-        {"not an archive", m_dir.write("text.zip", makeContent(3000, 9)), nullptr},
-        {"empty file", m_dir.write("empty.zip", ""), "is too short to be a ZIP archive"},
-        {"cut inside the central directory",
-         m_dir.write("cut1.zip", bytes.substr(0, uiCentralOffset + uiCentralSize / 2)), nullptr},
-        {"cut before the end record", m_dir.write("cut2.zip", bytes.substr(0, endRecord)), nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
-        ASSERT_TRUE(pFs->setZIPArchive(good.c_str()));
+    const std::string paths[] = {m_dir.file("missing.zip"),
+                                 m_dir.file("folder.zip"),
+                                 m_dir.write("text.zip", makeContent(3000, 9)),
+                                 m_dir.write("empty.zip", ""),
+                                 m_dir.write("cut1.zip", bytes.substr(0, central + (endRecord - central) / 2)),
+                                 m_dir.write("cut2.zip", bytes.substr(0, endRecord)),
+                                 ""};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        std::unique_ptr<ZIPFileSystem> pFs = bindTo(good);
+        ASSERT_TRUE(pFs);
         m_log.clear();
-
-        EXPECT_FALSE(pFs->setZIPArchive(c.path.c_str()));
-        const Diagnostic usual = zipLineAt(kErrorLogLevel, "Could not open ZIP archive " + c.path, 76);
-        EXPECT_EQ(diagnosticsOf(m_log),
-                  c.why ? expected({usual, zipLineAt(kErrorLogLevel, "ZIP archive " + c.path + " " + c.why, 77)})
-                        : expected({usual}));
+        EXPECT_FALSE(pFs->setZIPArchive(path.empty() ? nullptr : path.c_str()));
+        EXPECT_GE(diagnosticCount(), 1u);
         EXPECT_EQ(pFs->getZIPArchive(), "");
         EXPECT_TRUE(pFs->open("a.txt", 0).isNull());
         EXPECT_FALSE(pFs->exists("a.txt"));
@@ -127,34 +95,20 @@ TEST_F(ZipFsBindingTest, AFailedBindReportsThePathAndLeavesTheFileSystemUnbound)
     }
 }
 
-TEST_F(ZipFsBindingTest, BindingToNoPathFailsAndUnbinds) {
-    std::unique_ptr<ZIPFileSystem> pFs = bindTo(sampleArchive());
-    ASSERT_TRUE(pFs);
-    m_log.clear();
-    EXPECT_FALSE(pFs->setZIPArchive(nullptr));
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kErrorLogLevel, "Could not open ZIP archive ", 76)}));
-    EXPECT_EQ(pFs->getZIPArchive(), "");
-    EXPECT_TRUE(pFs->open("a.txt", 0).isNull());
-}
-
 TEST_F(ZipFsBindingTest, AFileOpenedBeforeARebindKeepsReadingItsOwnArchive) {
     const std::string contentA = makeContent(300000, 11);
     const std::string contentB = makeContent(1000, 12);
-    const std::string pathA =
-        writeArchive(ZipBuilder().add("a.txt", contentA, ZipBuilder::kDeflated).add("only-a.txt", "A"), "a.zip");
-    const std::string pathB = writeArchive(ZipBuilder().add("a.txt", contentB).add("b.txt", "B"), "b.zip");
-    std::unique_ptr<ZIPFileSystem> pFs = bindTo(pathA);
+    std::unique_ptr<ZIPFileSystem> pFs = bindTo(
+        writeArchive(ZipBuilder().add("a.txt", contentA, ZipBuilder::kDeflated).add("only-a.txt", "A"), "a.zip"));
     ASSERT_TRUE(pFs);
     FileHandle pFromA = pFs->open("a.txt", 0);
     ASSERT_FALSE(pFromA.isNull());
     std::string head(1000, '\0');
     ASSERT_EQ(pFromA->read(&head[0], 1000), 1000);
 
+    const std::string pathB = writeArchive(ZipBuilder().add("a.txt", contentB).add("b.txt", "B"), "b.zip");
     ASSERT_TRUE(pFs->setZIPArchive(pathB.c_str()));
-    EXPECT_EQ(pFs->getZIPArchive(), pathB);
     EXPECT_TRUE(sameBytes(head + readToEnd(*pFromA, 4096), contentA));
-
-    // New opens and listings see B only.
     FileHandle pFromB = pFs->open("a.txt", 0);
     ASSERT_FALSE(pFromB.isNull());
     EXPECT_TRUE(sameBytes(readToEnd(*pFromB, 4096), contentB));
@@ -171,35 +125,26 @@ TEST_F(ZipFsBindingTest, AFileOpenedBeforeARebindKeepsReadingItsOwnArchive) {
     EXPECT_TRUE(sameBytes(readToEnd(*pFromA, 65536), contentA));
 }
 
-// ---- destruction ---------------------------------------------------------------------------------------
-
-// An entry refers to its file system, so a file system destroyed under a live entry leaves the entry
-// dangling: dropping it would touch freed memory. To see the destructor's assertion and still end cleanly,
-// the file system lives in storage of this test's own. It is destroyed explicitly while the entry is alive
-// (the assertion fires), then a fresh file system is constructed in the same storage: the entry's reference
-// designates a live object again, so the entry can be dropped normally (the fresh count is 0, and the
-// entry's destructor leaves a 0 count alone). The file stays open on the first file system's archive handle,
-// which zziplib keeps until the file is closed.
-TEST_F(ZipFsBindingTest, DestroyingUnderALiveEntryAssertsOnce) {
+// An entry refers to its file system, so destroying the file system under a live entry leaves the entry
+// dangling. The file system lives in this test's own storage: after the asserting destruction a fresh one is
+// made in the same place, so that the entry can be dropped normally (leaving the fresh count at 0). The file
+// still reads through the first archive handle, which zziplib keeps until the file is closed.
+TEST_F(ZipFsBindingTest, DestroyingUnderALiveEntryAssertsOnceAndTheFileReadsOn) {
     const std::string path = sampleArchive();
     alignas(ZIPFileSystem) unsigned char storage[sizeof(ZIPFileSystem)];
     ZIPFileSystem* pFs = ::new (storage) ZIPFileSystem();
     ASSERT_TRUE(pFs->setZIPArchive(path.c_str()));
     FileHandle pFile = pFs->open("a.txt", 0);
     ASSERT_FALSE(pFile.isNull());
-    ASSERT_EQ(pFs->getNbOfEntriesOpen(), 1u);
     m_log.clear();
-
     pFs->~ZIPFileSystem();
-    EXPECT_EQ(diagnosticsOf(m_log), expected({assertionAt("m_uiNbOfEntriesOpen == 0", 61)}));
+    EXPECT_EQ(diagnosticCount(), 1u);
 
     ZIPFileSystem* pFresh = ::new (storage) ZIPFileSystem();
-    EXPECT_EQ(readToEnd(*pFile, 5), kAlpha);  // still reading through the first archive handle
+    EXPECT_EQ(readToEnd(*pFile, 5), kAlpha);
     pFile = FileHandle();
     EXPECT_EQ(pFresh->getNbOfEntriesOpen(), 0u);
-    m_log.clear();
     pFresh->~ZIPFileSystem();
-    EXPECT_EQ(diagnosticsOf(m_log), expected({}));
 }
 
 TEST_F(ZipFsBindingTest, DestroyingAfterEveryHandleIsGoneReportsNothing) {
@@ -208,126 +153,99 @@ TEST_F(ZipFsBindingTest, DestroyingAfterEveryHandleIsGoneReportsNothing) {
     {
         FileHandle pFile = pFs->open("a.txt", 0);
         DirectoryHandle pDir = pFs->opendir("/");
-        ASSERT_FALSE(pFile.isNull());
         ASSERT_FALSE(pDir.isNull());
         EntryHandle pEntry = pDir->read();
-        ASSERT_FALSE(pEntry.isNull());
         EXPECT_EQ(pFs->getNbOfEntriesOpen(), 3u);
     }
     EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
     m_log.clear();
     pFs.reset();
-    EXPECT_EQ(diagnosticsOf(m_log), expected({}));
+    EXPECT_EQ(diagnosticCount(), 0u);
 }
 
-// ---- exists --------------------------------------------------------------------------------------------
-
-TEST_F(ZipFsBindingTest, ExistsIsTrueForEveryPathWhileTheArchiveCanBeReopened) {
-    std::unique_ptr<ZIPFileSystem> pFs = bindTo(sampleArchive());
-    ASSERT_TRUE(pFs);
-    for (const char* path : {"a.txt", "/a.txt", "docs/", "docs/b.txt", "nothing", "/no/such/dir/", "", "/"}) {
-        EXPECT_TRUE(pFs->exists(path)) << path;
-    }
-    EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
-}
-
-TEST_F(ZipFsBindingTest, ExistsAsksTheBoundHandleOnceTheArchiveFileIsGone) {
+// While the archive can be reopened every path exists; once it is gone, the bound handle answers.
+TEST_F(ZipFsBindingTest, ExistsIsTrueForEveryPathUntilTheArchiveFileIsGone) {
     const std::string path = sampleArchive();
     std::unique_ptr<ZIPFileSystem> pFs = bindTo(path);
     ASSERT_TRUE(pFs);
-    ASSERT_EQ(unlink(path.c_str()), 0);
+    for (const char* name : {"a.txt", "/a.txt", "docs/", "docs/b.txt", "nothing", "/no/such/dir/", "", "/"})
+        EXPECT_TRUE(pFs->exists(name)) << name;
 
+    ASSERT_EQ(unlink(path.c_str()), 0);
     EXPECT_TRUE(pFs->exists("a.txt"));
     EXPECT_TRUE(pFs->exists("/docs/b.txt"));
     EXPECT_FALSE(pFs->exists("nothing"));
     EXPECT_FALSE(pFs->exists("docs/c.txt"));
     EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
-    // The bound handle still reads the removed archive.
     FileHandle pFile = pFs->open("docs/b.txt", 0);
     ASSERT_FALSE(pFile.isNull());
     EXPECT_TRUE(sameBytes(readToEnd(*pFile, 999), makeContent(5000, 2)));
 }
 
-// ---- trace scopes --------------------------------------------------------------------------------------
-
-TEST_F(ZipFsBindingTest, ConstructionAndDestructionTraceTheirScopes) {
-    delete new ZIPFileSystem;
-    EXPECT_EQ(tracesOf(m_log),
-              zipTraces({"ENTER: ZIPFileSystemImpl ctor", "EXIT: ZIPFileSystemImpl ctor", "ENTER: ZIPFileSystem ctor",
-                         "EXIT: ZIPFileSystem ctor", "ENTER: ZIPFileSystemImpl dtor", "EXIT: ZIPFileSystemImpl dtor"}));
-    EXPECT_EQ(diagnosticsOf(m_log), expected({}));
-}
-
 TEST_F(ZipFsBindingTest, EveryOperationTracesItsScope) {
     const std::string path = sampleArchive();
     std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
+    EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl ctor", "EXIT: ZIPFileSystemImpl ctor",
+                                          "ENTER: ZIPFileSystem ctor", "EXIT: ZIPFileSystem ctor"}));
+    const struct {
+        std::function<void()> operation;
+        std::vector<const char*> scopes;  // each entered and left in turn
+    } steps[] = {
+        {[&] { ASSERT_TRUE(pFs->setZIPArchive(path.c_str())); }, {"setZIPArchive"}},
+        {[&] { EXPECT_FALSE(pFs->open("a.txt", 0).isNull()); }, {"open"}},
+        {[&] { EXPECT_FALSE(pFs->open("a.txt", 0, 0444).isNull()); }, {"open"}},
+        {[&] { EXPECT_FALSE(pFs->opendir("/").isNull()); }, {"opendir"}},
+    };
+    for (const auto& step : steps) {
+        m_log.clear();
+        step.operation();
+        std::vector<std::string> wanted;
+        for (const char* scope : step.scopes)
+            for (const char* edge : {"ENTER: ", "EXIT: "})
+                wanted.push_back(std::string(kZipLogger) + ": " + edge + "ZIPFileSystemImpl::" + scope);
+        EXPECT_EQ(tracesOf(m_log), wanted);
+    }
+    // While the archive can be reopened, exists is answered by opendir alone; without it, open answers too.
     m_log.clear();
-
-    ASSERT_TRUE(pFs->setZIPArchive(path.c_str()));
-    EXPECT_EQ(tracesOf(m_log),
-              zipTraces({"ENTER: ZIPFileSystemImpl::setZIPArchive", "EXIT: ZIPFileSystemImpl::setZIPArchive"}));
-    m_log.clear();
-    EXPECT_FALSE(pFs->open("a.txt", 0).isNull());
-    EXPECT_FALSE(pFs->open("a.txt", 0, 0444).isNull());
-    EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl::open", "EXIT: ZIPFileSystemImpl::open",
-                                          "ENTER: ZIPFileSystemImpl::open", "EXIT: ZIPFileSystemImpl::open"}));
-    m_log.clear();
-    EXPECT_FALSE(pFs->opendir("/").isNull());
-    EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl::opendir", "EXIT: ZIPFileSystemImpl::opendir"}));
-    m_log.clear();
-    // While the archive can be reopened, exists is answered by opendir alone.
     EXPECT_TRUE(pFs->exists("a.txt"));
     EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl::exists", "ENTER: ZIPFileSystemImpl::opendir",
                                           "EXIT: ZIPFileSystemImpl::opendir", "EXIT: ZIPFileSystemImpl::exists"}));
-    // Without the archive file, open answers inside the same scope.
     ASSERT_EQ(unlink(path.c_str()), 0);
     m_log.clear();
     EXPECT_TRUE(pFs->exists("a.txt"));
     EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl::exists", "ENTER: ZIPFileSystemImpl::opendir",
                                           "EXIT: ZIPFileSystemImpl::opendir", "ENTER: ZIPFileSystemImpl::open",
                                           "EXIT: ZIPFileSystemImpl::open", "EXIT: ZIPFileSystemImpl::exists"}));
-}
-
-// Runs the operations that trace, and a failed bind, on `fs`; then destroys it.
-void exerciseAndDestroy(std::unique_ptr<ZIPFileSystem> pFs, const std::string& missing, const std::string& good) {
-    EXPECT_FALSE(pFs->setZIPArchive(missing.c_str()));
-    ASSERT_TRUE(pFs->setZIPArchive(good.c_str()));
-    EXPECT_TRUE(pFs->exists("a.txt"));
-    EXPECT_FALSE(pFs->open("a.txt", 0).isNull());
-    EXPECT_FALSE(pFs->open("a.txt", 0, 0444).isNull());
-    EXPECT_FALSE(pFs->opendir("/").isNull());
+    m_log.clear();
     pFs.reset();
+    EXPECT_EQ(tracesOf(m_log), zipTraces({"ENTER: ZIPFileSystemImpl dtor", "EXIT: ZIPFileSystemImpl dtor"}));
 }
 
-TEST_F(ZipFsBindingTest, AnErrorLevelSetBeforeConstructionSilencesTracesButNotTheBindFailure) {
+// An ERROR level on the logger (set before construction, or cached afterwards) silences the traces but not
+// the bind failure; an inactive logger says nothing at all.
+TEST_F(ZipFsBindingTest, LoggerLevelAndActivityDecideWhatIsHeard) {
     const std::string good = sampleArchive();
     const std::string missing = m_dir.file("missing.zip");
-    ScopedLoggerLevel level(kZipLogger, kErrorLogLevel);
-    exerciseAndDestroy(std::unique_ptr<ZIPFileSystem>(new ZIPFileSystem), missing, good);
-    EXPECT_EQ(tracesOf(m_log), std::vector<std::string>{});
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kErrorLogLevel, "Could not open ZIP archive " + missing, 76)}));
-}
-
-TEST_F(ZipFsBindingTest, ACachedErrorLevelSilencesTraces) {
-    const std::string good = sampleArchive();
-    const std::string missing = m_dir.file("missing.zip");
-    std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
-    ASSERT_FALSE(tracesOf(m_log).empty());  // the constructor traced at the root's TRACE level
-    pFs->getLogger().setCachedLogLevel(kErrorLogLevel);
-    m_log.clear();
-    exerciseAndDestroy(std::move(pFs), missing, good);
-    EXPECT_EQ(tracesOf(m_log), std::vector<std::string>{});
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kErrorLogLevel, "Could not open ZIP archive " + missing, 76)}));
-}
-
-TEST_F(ZipFsBindingTest, AnInactiveLoggerSaysNothingAtAll) {
-    const std::string good = sampleArchive();
-    std::unique_ptr<ZIPFileSystem> pFs(new ZIPFileSystem);
-    pFs->getLogger().setActive(false);
-    m_log.clear();
-    exerciseAndDestroy(std::move(pFs), m_dir.file("missing.zip"), good);
-    EXPECT_EQ(m_log.eventsOf(kZipLogger).size(), 0u);
-    EXPECT_EQ(m_log.events().size(), 0u);
+    for (int mode = 0; mode < 3; ++mode) {
+        SCOPED_TRACE(mode);
+        std::unique_ptr<ZIPFileSystem> pFs;
+        {
+            ScopedLoggerLevel level(kZipLogger, mode == 0 ? kErrorLogLevel : kTraceLogLevel);
+            pFs.reset(new ZIPFileSystem);
+        }
+        if (mode == 1) pFs->getLogger().setCachedLogLevel(kErrorLogLevel);
+        if (mode == 2) pFs->getLogger().setActive(false);
+        m_log.clear();
+        EXPECT_FALSE(pFs->setZIPArchive(missing.c_str()));
+        ASSERT_TRUE(pFs->setZIPArchive(good.c_str()));
+        EXPECT_TRUE(pFs->exists("a.txt"));
+        EXPECT_FALSE(pFs->open("a.txt", 0).isNull());
+        EXPECT_FALSE(pFs->open("a.txt", 0, 0444).isNull());
+        EXPECT_FALSE(pFs->opendir("/").isNull());
+        pFs.reset();
+        EXPECT_EQ(tracesOf(m_log), std::vector<std::string>{});
+        EXPECT_EQ(m_log.events().size(), mode == 2 ? 0u : 1u);
+    }
 }
 
 }  // namespace

@@ -25,7 +25,6 @@ const Names kDocsNames = {"file:docs/b.txt", "dir:docs/img/"};
 
 class ZipFsDirectoryTest : public ZipFsTest {
   protected:
-    // The tree a.txt, docs/, docs/b.txt, docs/img/, docs/img/c.png in that stored order.
     void SetUp() override {
         m_strPath = writeArchive(ZipBuilder()
                                      .add("a.txt", "A")
@@ -40,76 +39,62 @@ class ZipFsDirectoryTest : public ZipFsTest {
 
     void TearDown() override { m_pFs.reset(); }
 
-    // The whole listing of a directory opened by `name`; fails the test if opendir gives null.
-    Names listing(ZIPFileSystem& fs, const char* name) {
+    // The whole listing of a directory opened by `name`.
+    static Names listing(ZIPFileSystem& fs, const char* name) {
         DirectoryHandle pDir = fs.opendir(name);
-        EXPECT_FALSE(pDir.isNull()) << name;
-        if (pDir.isNull()) return Names{"<null>"};
-        return listRest(*pDir);
-    }
-
-    std::unique_ptr<ZIPFileSystem> bindToMembers(const std::vector<std::string>& names, const char* archiveName) {
-        ZipBuilder builder;
-        for (const std::string& name : names) builder.add(name, "content of " + name);
-        return bindTo(writeArchive(builder, archiveName));
+        return pDir.isNull() ? Names{"<null>"} : listRest(*pDir);
     }
 
     std::string m_strPath;
     std::unique_ptr<ZIPFileSystem> m_pFs;
 };
 
-// ---- what is listed ------------------------------------------------------------------------------------
-
+// A directory lists the members whose parent prefix is exactly its path (less one leading "/"), as stored:
+// duplicates twice, odd names as they are, implied directories never.
 TEST_F(ZipFsDirectoryTest, EachDirectoryListsItsOwnMembersInStoredOrder) {
-    const std::pair<const char*, Names> cases[] = {
-        {"/", kRootNames},
-        {"", kRootNames},
-        {"/docs/", kDocsNames},
-        {"docs/", kDocsNames},
-        {"docs/img/", {"file:docs/img/c.png"}},
+    std::unique_ptr<ZIPFileSystem> pOdd = bindTo(writeArchive(ZipBuilder()
+                                                                  .add("x/y/z.txt", "z")
+                                                                  .add("dup.txt", "1")
+                                                                  .add("dup.txt", "2")
+                                                                  .addDirectory("docs//")
+                                                                  .add("docs/b.txt", "b"),
+                                                              "odd.zip"));
+    ASSERT_TRUE(pOdd);
+    const struct {
+        ZIPFileSystem* pFs;
+        const char* name;
+        Names wanted;
+    } cases[] = {
+        {m_pFs.get(), "/", kRootNames},
+        {m_pFs.get(), "", kRootNames},
+        {m_pFs.get(), "/docs/", kDocsNames},
+        {m_pFs.get(), "docs/", kDocsNames},
+        {m_pFs.get(), "docs/img/", {"file:docs/img/c.png"}},
+        {m_pFs.get(), "/docs", {}},
+        {m_pFs.get(), "docs", {}},
+        {m_pFs.get(), "./docs/", {}},
+        {m_pFs.get(), "//docs/", {}},
+        {m_pFs.get(), "/nothing/", {}},
+        {m_pFs.get(), "DOCS/", {}},
+        {pOdd.get(), "/", {"file:dup.txt", "file:dup.txt"}},
+        {pOdd.get(), "/x/", {}},
+        {pOdd.get(), "/x/y/", {"file:x/y/z.txt"}},
+        {pOdd.get(), "docs/", {"dir:docs//", "file:docs/b.txt"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(listing(*m_pFs, c.first), c.second) << "opendir(\"" << c.first << "\")";
+    for (const auto& c : cases) EXPECT_EQ(listing(*c.pFs, c.name), c.wanted) << "opendir(\"" << c.name << "\")";
 }
-
-TEST_F(ZipFsDirectoryTest, NamesThatMatchNoPrefixGiveEmptyListings) {
-    for (const char* name : {"/docs", "docs", "./docs/", "//docs/", "/nothing/", "DOCS/"}) {
-        DirectoryHandle pDir = m_pFs->opendir(name);
-        ASSERT_FALSE(pDir.isNull()) << name;
-        EXPECT_TRUE(pDir->read().isNull()) << name;
-    }
-}
-
-TEST_F(ZipFsDirectoryTest, ImpliedDirectoriesAreNeverMadeUp) {
-    std::unique_ptr<ZIPFileSystem> pFs = bindToMembers({"x/y/z.txt"}, "deep.zip");
-    ASSERT_TRUE(pFs);
-    EXPECT_EQ(listing(*pFs, "/"), Names{});
-    EXPECT_EQ(listing(*pFs, "/x/"), Names{});
-    EXPECT_EQ(listing(*pFs, "/x/y/"), Names{"file:x/y/z.txt"});
-}
-
-TEST_F(ZipFsDirectoryTest, DuplicateAndOddNamesAreListedAsStored) {
-    ZipBuilder builder;
-    builder.add("dup.txt", "first").add("dup.txt", "second").addDirectory("docs//").add("docs/b.txt", "b");
-    std::unique_ptr<ZIPFileSystem> pFs = bindTo(writeArchive(builder, "odd.zip"));
-    ASSERT_TRUE(pFs);
-    EXPECT_EQ(listing(*pFs, "/"), (Names{"file:dup.txt", "file:dup.txt"}));
-    EXPECT_EQ(listing(*pFs, "docs/"), (Names{"dir:docs//", "file:docs/b.txt"}));
-}
-
-// ---- handed-out entries --------------------------------------------------------------------------------
 
 TEST_F(ZipFsDirectoryTest, HandedOutEntriesAreClosedUntilOpenedByTheirOwnPath) {
     DirectoryHandle pRoot = m_pFs->opendir("/");
     ASSERT_FALSE(pRoot.isNull());
     FileHandle pFile = pRoot->read();
     DirectoryHandle pDocs = pRoot->read();
-    ASSERT_FALSE(pFile.isNull());
-    ASSERT_FALSE(pDocs.isNull());
-    m_log.clear();
+    ASSERT_FALSE(pFile.isNull() || pDocs.isNull());
 
+    m_log.clear();
     char byte;
     EXPECT_EQ(pFile->read(&byte, 1), -1);
-    EXPECT_EQ(diagnosticsOf(m_log), expected({assertionAt("!m_pFile.isNull()", 242)}));
+    EXPECT_EQ(diagnosticCount(), 1u);
     EXPECT_EQ(pFile->close(), -1);
     ASSERT_EQ(pFile->open(pFile->getPath(), 0), 0);
     EXPECT_STREQ(pFile->getPath(), "a.txt");
@@ -125,62 +110,32 @@ TEST_F(ZipFsDirectoryTest, HandedOutEntriesAreClosedUntilOpenedByTheirOwnPath) {
     pDocs->read();
     DirectoryHandle pImg = pDocs->read();
     ASSERT_FALSE(pImg.isNull());
-    EXPECT_STREQ(pImg->getPath(), "docs/img/");
     ASSERT_EQ(pImg->open(pImg->getPath()), 0);
     EXPECT_EQ(listRest(*pImg), Names{"file:docs/img/c.png"});
 }
 
 TEST_F(ZipFsDirectoryTest, MembersOfUnsupportedMethodsAreSkippedWithOneLineEach) {
-    ZipBuilder builder;
-    builder.add("a.txt", "a")
-        .add("weird99.bin", "?", 99)
-        .add("b.txt", "b")
-        .add("weird12.bin", "??", 12)
-        .add("c.txt", "c");
-    std::unique_ptr<ZIPFileSystem> pFs = bindTo(writeArchive(builder, "methods.zip"));
+    std::unique_ptr<ZIPFileSystem> pFs = bindTo(writeArchive(ZipBuilder()
+                                                                 .add("a.txt", "a")
+                                                                 .add("weird99.bin", "?", 99)
+                                                                 .add("b.txt", "b")
+                                                                 .add("weird12.bin", "??", 12)
+                                                                 .add("c.txt", "c"),
+                                                             "methods.zip"));
     ASSERT_TRUE(pFs);
     DirectoryHandle pRoot = pFs->opendir("/");
     ASSERT_FALSE(pRoot.isNull());
-    const std::string kTail = " is neither a file nor a directory. NOT SUPPORTED YET";
-
-    m_log.clear();
-    EntryHandle pA = pRoot->read();
-    ASSERT_FALSE(pA.isNull());
-    EXPECT_STREQ(pA->getPath(), "a.txt");
-    EXPECT_EQ(diagnosticsOf(m_log), expected({}));
-    EntryHandle pB = pRoot->read();
-    ASSERT_FALSE(pB.isNull());
-    EXPECT_STREQ(pB->getPath(), "b.txt");
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kErrorLogLevel, "Current entry weird99.bin" + kTail, 370)}));
-    EXPECT_EQ(pFs->getNbOfEntriesOpen(), 3u);  // the refused member's entry is already gone
-
-    m_log.clear();
-    EntryHandle pC = pRoot->read();
-    ASSERT_FALSE(pC.isNull());
-    EXPECT_STREQ(pC->getPath(), "c.txt");
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kErrorLogLevel, "Current entry weird12.bin" + kTail, 370)}));
-    EXPECT_EQ(pFs->getNbOfEntriesOpen(), 4u);
+    std::vector<EntryHandle> kept;  // holding the entries shows that the refused ones are gone already
+    for (const char* wanted : {"a.txt", "b.txt", "c.txt"}) {
+        m_log.clear();
+        kept.push_back(pRoot->read());
+        ASSERT_FALSE(kept.back().isNull());
+        EXPECT_STREQ(kept.back()->getPath(), wanted);
+        EXPECT_EQ(diagnosticCount(), kept.size() == 1 ? 0u : 1u) << wanted;
+        EXPECT_EQ(pFs->getNbOfEntriesOpen(), 1u + kept.size());
+    }
     EXPECT_TRUE(pRoot->read().isNull());
 }
-
-TEST_F(ZipFsDirectoryTest, AnEmptyMemberNameStopsOneRead) {
-    std::unique_ptr<ZIPFileSystem> pFs = bindToMembers({"a.txt", "", "b.txt"}, "empty-name.zip");
-    ASSERT_TRUE(pFs);
-    DirectoryHandle pRoot = pFs->opendir("/");
-    ASSERT_FALSE(pRoot.isNull());
-    EntryHandle pA = pRoot->read();
-    ASSERT_FALSE(pA.isNull());
-    EXPECT_STREQ(pA->getPath(), "a.txt");
-    m_log.clear();
-    EXPECT_TRUE(pRoot->read().isNull());
-    EXPECT_EQ(diagnosticsOf(m_log), expected({assertionAt("!strNewEntryPathFromArchive.empty()", 321)}));
-    EntryHandle pB = pRoot->read();
-    ASSERT_FALSE(pB.isNull());
-    EXPECT_STREQ(pB->getPath(), "b.txt");
-    EXPECT_TRUE(pRoot->read().isNull());
-}
-
-// ---- end, rewind, seek ---------------------------------------------------------------------------------
 
 TEST_F(ZipFsDirectoryTest, TheEndIsStickyAndRewindStartsAgain) {
     DirectoryHandle pDocs = m_pFs->opendir("docs/");
@@ -190,10 +145,9 @@ TEST_F(ZipFsDirectoryTest, TheEndIsStickyAndRewindStartsAgain) {
     EXPECT_TRUE(pDocs->read().isNull());
     pDocs->rewind();
     EXPECT_EQ(listRest(*pDocs), kDocsNames);
-    // Rewinding in the middle as well.
     pDocs->rewind();
     ASSERT_FALSE(pDocs->read().isNull());
-    pDocs->rewind();
+    pDocs->rewind();  // in the middle as well
     EXPECT_EQ(listRest(*pDocs), kDocsNames);
 }
 
@@ -204,11 +158,8 @@ std::map<std::string, long> telldirPositions(const std::string& archive) {
     ZZIP_DIR* pDir = zzip_dir_open(archive.c_str(), &error);
     if (!pDir) return positions;
     ZZIP_DIRENT dirent;
-    for (;;) {
-        const long position = static_cast<long>(zzip_telldir(pDir));
-        if (!zzip_dir_read(pDir, &dirent)) break;
+    for (long position = zzip_telldir(pDir); zzip_dir_read(pDir, &dirent); position = zzip_telldir(pDir))
         positions[dirent.d_name] = position;
-    }
     zzip_dir_close(pDir);
     return positions;
 }
@@ -222,17 +173,11 @@ TEST_F(ZipFsDirectoryTest, SeekGoesToPositionsTheWalkReportsAndIgnoresOthers) {
 
     pDocs->seek(positions.at("docs/img/"));
     EXPECT_EQ(listRest(*pDocs), Names{"dir:docs/img/"});
-    // From a member of another directory the walk filters on to the next of its own.
-    pDocs->seek(positions.at("a.txt"));
-    EXPECT_EQ(listRest(*pDocs), kDocsNames);
-    pDocs->seek(positions.at("docs/b.txt"));
-    EXPECT_EQ(listRest(*pDocs), kDocsNames);
-    // seek(0) is a rewind.
-    pDocs->rewind();
-    ASSERT_FALSE(pDocs->read().isNull());
-    pDocs->seek(0);
-    EXPECT_EQ(listRest(*pDocs), kDocsNames);
-
+    // From a member of another directory the walk filters on to the next of its own; seek(0) is a rewind.
+    for (long position : {positions.at("a.txt"), positions.at("docs/b.txt")}) {
+        pDocs->seek(position);
+        EXPECT_EQ(listRest(*pDocs), kDocsNames);
+    }
     // Positions no walk reports leave the walk where it was: at the start, in the middle and at the end.
     for (long offset : {-1L, 3L, 1L << 40, positions.at("docs/b.txt") + 1}) {
         SCOPED_TRACE(offset);
@@ -248,8 +193,6 @@ TEST_F(ZipFsDirectoryTest, SeekGoesToPositionsTheWalkReportsAndIgnoresOthers) {
     }
 }
 
-// ---- closing -------------------------------------------------------------------------------------------
-
 TEST_F(ZipFsDirectoryTest, ClosingEndsTheWalkAndIsHarmlessTwice) {
     DirectoryHandle pRoot = m_pFs->opendir("/");
     ASSERT_FALSE(pRoot.isNull());
@@ -260,29 +203,20 @@ TEST_F(ZipFsDirectoryTest, ClosingEndsTheWalkAndIsHarmlessTwice) {
     pRoot->seek(0);
     pRoot->rewind();
     EXPECT_TRUE(pRoot->read().isNull());
-    // Opened again, it walks from the start.
-    ASSERT_EQ(pRoot->open("/"), 0);
+    ASSERT_EQ(pRoot->open("/"), 0);  // opened again, it walks from the start
     EXPECT_EQ(listRest(*pRoot), kRootNames);
 }
 
-// ---- no archive ----------------------------------------------------------------------------------------
-
 TEST_F(ZipFsDirectoryTest, WithoutAnArchiveToOpenThereIsNoDirectory) {
     std::unique_ptr<ZIPFileSystem> pUnbound(new ZIPFileSystem);
-    m_log.clear();
-    EXPECT_TRUE(pUnbound->opendir("/").isNull());
-    EXPECT_EQ(diagnosticsOf(m_log), expected({zipLineAt(kDebugLogLevel, "Error opening ZIP archive ", 284)}));
-    EXPECT_EQ(pUnbound->getNbOfEntriesOpen(), 0u);
-
     ASSERT_EQ(unlink(m_strPath.c_str()), 0);
-    m_log.clear();
-    EXPECT_TRUE(m_pFs->opendir("docs/").isNull());
-    EXPECT_EQ(diagnosticsOf(m_log),
-              expected({zipLineAt(kDebugLogLevel, "Error opening ZIP archive " + m_strPath, 284)}));
-    EXPECT_EQ(m_pFs->getNbOfEntriesOpen(), 0u);
+    for (ZIPFileSystem* pFs : {pUnbound.get(), m_pFs.get()}) {
+        m_log.clear();
+        EXPECT_TRUE(pFs->opendir("docs/").isNull());
+        EXPECT_EQ(diagnosticCount(), 1u);
+        EXPECT_EQ(pFs->getNbOfEntriesOpen(), 0u);
+    }
 }
-
-// ---- counts --------------------------------------------------------------------------------------------
 
 TEST_F(ZipFsDirectoryTest, DirectoriesAndHandedOutEntriesCount) {
     const std::uint64_t uiBlocksBefore = StaticMemAllocator::statsFor(kDirectoryTag).liveBlocks;
@@ -290,10 +224,8 @@ TEST_F(ZipFsDirectoryTest, DirectoriesAndHandedOutEntriesCount) {
         DirectoryHandle pRoot = m_pFs->opendir("/");
         ASSERT_FALSE(pRoot.isNull());
         EXPECT_EQ(m_pFs->getNbOfEntriesOpen(), 1u);
-        EXPECT_EQ(StaticMemAllocator::statsFor(kDirectoryTag).liveBlocks, uiBlocksBefore + 1);
         EntryHandle pFirst = pRoot->read();
         EntryHandle pSecond = pRoot->read();
-        ASSERT_FALSE(pSecond.isNull());
         EXPECT_EQ(m_pFs->getNbOfEntriesOpen(), 3u);
         EXPECT_EQ(StaticMemAllocator::statsFor(kDirectoryTag).liveBlocks, uiBlocksBefore + 2);  // docs/ is one
         EXPECT_TRUE(pRoot->read().isNull());

@@ -2,17 +2,19 @@
 #define TAMSOR_TESTS_ZIPFSFIXTURE_H
 
 // What the ZIP file-system suites share: a log capture that is live before any file system is made (a file
-// system caches its log level when it is constructed), a scratch directory for archives, and helpers that
-// read files, walk directories and describe the diagnostics the library reported.
+// system caches its log level when it is constructed), a scratch directory, and helpers that read files, walk
+// directories, describe diagnostics and talk to shell tools.
 
 #include <gtest/gtest.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
+#include <zlib.h>
 
-#include <cstddef>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,6 @@ typedef VirtualFileSystem::EntryHandle EntryHandle;
 // The file name that every diagnostic site of the ZIP file system reports.
 const char* const kSourceFile = "ZIPFileSystem";
 
-// One diagnostic as a test expects it; the file is always kSourceFile.
 struct Diagnostic {
     std::string logger;
     int level;
@@ -49,7 +50,7 @@ inline Diagnostic zipLineAt(int level, const std::string& message, int line) {
     return Diagnostic{kZipLogger, level, message, line};
 }
 
-// Diagnostics are compared as one line of text each, so that a mismatch prints readably.
+// One line of text per diagnostic, so that a mismatch prints readably.
 inline std::string describe(const std::string& logger, int level, const std::string& file, int line,
                             const std::string& message) {
     return logger + " level " + std::to_string(level) + " at " + file + ":" + std::to_string(line) + " \"" + message +
@@ -66,18 +67,16 @@ inline std::vector<std::string> expected(std::initializer_list<Diagnostic> diagn
 // Every captured event that is not a trace line, over all loggers, in order.
 inline std::vector<std::string> diagnosticsOf(const LogCapture& capture) {
     std::vector<std::string> lines;
-    for (const CapturedEvent& e : capture.events()) {
+    for (const CapturedEvent& e : capture.events())
         if (e.level != kTraceLogLevel) lines.push_back(describe(e.logger, e.level, e.file, e.line, e.message));
-    }
     return lines;
 }
 
 // The trace lines of every logger, as "<logger>: <text>".
 inline std::vector<std::string> tracesOf(const LogCapture& capture) {
     std::vector<std::string> lines;
-    for (const CapturedEvent& e : capture.events()) {
+    for (const CapturedEvent& e : capture.events())
         if (e.level == kTraceLogLevel) lines.push_back(e.logger + ": " + e.message);
-    }
     return lines;
 }
 
@@ -117,15 +116,23 @@ class ScopedWorkingDirectory {
     bool m_bChanged = false;
 };
 
-// Reads `file` to its end in pieces of `piece` bytes. `pLast` gets the result of the last read (0 at the end,
-// -1 when a read failed).
-inline std::string readToEnd(VirtualFileSystem::File& file, std::size_t piece, int* pLast = nullptr) {
+// Reads `file` to its end in pieces cycling through `pieces`. `pLast` gets the result of the last read (0 at
+// the end, -1 when a read failed).
+inline std::string readInPieces(VirtualFileSystem::File& file, const std::vector<unsigned int>& pieces,
+                                int* pLast = nullptr) {
     std::string content;
-    std::string buffer(piece, '\0');
     int result;
-    while ((result = file.read(&buffer[0], static_cast<unsigned int>(piece))) > 0) content.append(buffer, 0, result);
+    for (std::size_t i = 0;; ++i) {
+        std::string buffer(pieces[i % pieces.size()], '\0');
+        if ((result = file.read(&buffer[0], static_cast<unsigned int>(buffer.size()))) <= 0) break;
+        content.append(buffer, 0, result);
+    }
     if (pLast) *pLast = result;
     return content;
+}
+
+inline std::string readToEnd(VirtualFileSystem::File& file, std::size_t piece, int* pLast = nullptr) {
+    return readInPieces(file, {static_cast<unsigned int>(piece)}, pLast);
 }
 
 // "file:<path>", "dir:<path>" or "odd:<path>" (an entry that is both or neither).
@@ -146,6 +153,29 @@ inline std::vector<std::string> listRest(VirtualFileSystem::Directory& directory
     return names;
 }
 
+// ---- shell tools -----------------------------------------------------------------------------------------
+
+inline std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+// The CRC-32 of `data` as eight lower-case hex digits, as unzip and zipfs print it.
+inline std::string crcHex(const std::string& data) {
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(crc));
+    return text;
+}
+
 class ZipFsTest : public ::testing::Test {
   protected:
     // Writes the archive into the scratch directory and returns its path.
@@ -164,6 +194,9 @@ class ZipFsTest : public ::testing::Test {
         }
         return pFs;
     }
+
+    // How many diagnostics (events above TRACE) came since the capture was last cleared.
+    std::size_t diagnosticCount() const { return diagnosticsOf(m_log).size(); }
 
     LogCapture m_log;  // first member: capturing at TRACE before anything else exists
     TempDir m_dir;
