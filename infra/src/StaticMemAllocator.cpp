@@ -20,7 +20,6 @@ namespace {
 
 const std::size_t kGranule = 16;  // every block is aligned to, and a multiple of, 16 bytes
 const std::size_t kClassCount = StaticMemAllocator::kMaxSmallSize / kGranule;
-const std::size_t kSlabSize = 64 * 1024;
 
 // A free block holds the link to the next free block of its size class.
 struct FreeBlock {
@@ -72,6 +71,8 @@ bool consumeFailureLocked(AllocatorState& s, std::string_view tag) {
 }
 
 #ifndef TAMSOR_ALLOCATOR_PASSTHROUGH
+const std::size_t kSlabSize = 64 * 1024;
+
 std::size_t classIndex(unsigned int size) {
     return size == 0 ? 0 : (size - 1) / kGranule;
 }
