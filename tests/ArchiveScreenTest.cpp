@@ -141,6 +141,7 @@ TEST_F(ArchiveScreenTest, WhatIsNoRegularFileIsRefusedWithoutBlocking) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(reasonOf(refusalOf(fifo)), "is not a regular file");  // an open would wait for a writer forever
     EXPECT_EQ(reasonOf(refusalOf("/dev/zero")), "is not a regular file");
+    EXPECT_EQ(refusalOf(m_dir.path()), "");  // zziplib opens archives only, and refuses a directory at once
 }
 
 TEST_F(ArchiveScreenTest, ArchivesThatInfoZipAcceptsAllPass) {
