@@ -44,7 +44,8 @@ std::string screenEndRecord(const EndRecord& end) {
 // Walks the central directory as zziplib will, checking every record against the directory's bounds and every
 // size against what zziplib can hold. Member data lies before the central directory (a stub before the archive
 // only lowers the offsets).
-std::string screenCentralDirectory(const std::vector<unsigned char>& directory, const EndRecord& end) {
+std::string screenCentralDirectory(const std::vector<unsigned char>& directory, const EndRecord& end,
+                                   ListingDigest& rListing) {
     std::size_t p = 0;
     for (std::uint64_t n = 0; n < end.uiEntries; ++n) {
         if (p + kCentralSize > directory.size() || le32(&directory[p]) != kCentralSignature)
@@ -65,6 +66,7 @@ std::string screenCentralDirectory(const std::vector<unsigned char>& directory, 
         }
         if (localOffset + static_cast<std::uint64_t>(kLocalHeaderSize) + compressedSize > end.uiDirectoryOffset)
             return "has a member '" + strName + "' whose data runs past the central directory";
+        rListing.add(strName.data(), strName.size(), le16(pRecord + 10), compressedSize, size);
         p += recordSize;
     }
     return std::string();
@@ -81,7 +83,9 @@ bool readCentralDirectory(const TableFile& file, const EndRecord& end, std::vect
 
 }  // namespace
 
-std::string screenArchive(const char* path, union _zzip_plugin_io* pIO) {
+std::string screenArchive(const char* path, union _zzip_plugin_io* pIO, std::int64_t* pEntries,
+                          std::uint64_t* pDigest) {
+    if (pEntries) *pEntries = -1;
     struct stat status;
     if (!path || !pIO || ::stat(path, &status) != 0 || S_ISDIR(status.st_mode)) return std::string();
     if (!S_ISREG(status.st_mode)) return "is not a regular file";
@@ -106,7 +110,13 @@ std::string screenArchive(const char* path, union _zzip_plugin_io* pIO) {
     if (!strEndProblem.empty()) return strEndProblem;
     std::vector<unsigned char> directory;
     if (!readCentralDirectory(file, end, directory)) return std::string();
-    return screenCentralDirectory(directory, end);
+    ListingDigest listing;
+    const std::string strDirectoryProblem = screenCentralDirectory(directory, end, listing);
+    if (strDirectoryProblem.empty() && pEntries && pDigest) {
+        *pEntries = static_cast<std::int64_t>(listing.entries());
+        *pDigest = listing.value();
+    }
+    return strDirectoryProblem;
 }
 
 }  // namespace Tamsor

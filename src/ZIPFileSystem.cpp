@@ -89,10 +89,10 @@ void ZIPFileSystemImpl::replaceArchiveHandle(struct zzip_dir* pNewDir) {
 }
 
 // The archive is screened first (end records, central directory, file kind); only what passes goes to zziplib.
-ZZIP_DIR* ZIPFileSystemImpl::openScreenedArchive(const char* path, std::string& strRefusal) const {
-    if (!path) return nullptr;
-    strRefusal = screenArchive(path, m_pIOHandler.get());
-    return strRefusal.empty() ? zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, m_pIOHandler.get()) : nullptr;
+ZZIP_DIR* ZIPFileSystemImpl::openScreenedArchive(const char* path, std::string& strRefusal) {
+    m_iScreenedEntries = -1;
+    if (path) strRefusal = screenArchive(path, m_pIOHandler.get(), &m_iScreenedEntries, &m_uiScreenedDigest);
+    return path && strRefusal.empty() ? openWholeArchive(path, strRefusal) : nullptr;
 }
 
 // A directory is asked first, then a file: a readable bound archive answers true for every path, and open
@@ -210,7 +210,7 @@ int ZIPFileSystemImpl::File::open(const char* pathname, int flags, unsigned int 
         m_strPath.clear();
         return -1;
     }
-    m_pFile = zzip_file_open(m_rFileSystem.m_pZIPDir, m_strPath.c_str(), flags);
+    m_pFile = m_rFileSystem.openMember(m_strPath.c_str(), flags);
     if (m_pFile.isNull()) {
         m_strPath.clear();
         return -1;
@@ -278,8 +278,8 @@ void ZIPFileSystemImpl::Directory::operator delete(void* pBlock, std::size_t siz
 int ZIPFileSystemImpl::Directory::open(const char* name) {
     if (!name) return -1;
     close();
-    m_pDir = zzip_opendir_ext_io(m_rFileSystem.m_strZIPArchive.c_str(), kArchiveOpenMode, nullptr,
-                                 m_rFileSystem.m_pIOHandler.get());
+    std::string strPartial;  // a listing of only part of the archive is no listing: the open fails
+    m_pDir = m_rFileSystem.openWholeArchive(m_rFileSystem.m_strZIPArchive.c_str(), strPartial);
     if (m_pDir.isNull()) {
         TAMSOR_LOG(fileScopeLogger(), kDebugLogLevel, "Error opening ZIP archive " << m_rFileSystem.m_strZIPArchive);
         return -1;
@@ -402,6 +402,54 @@ bool ZIPFileSystemImpl::Directory::isReachablePosition(long offset) const {
     else
         zzip_seekdir(m_pDir, savedPosition);
     return bFound;
+}
+
+namespace {
+
+const int kOpenAttempts = 3;
+
+// The digest of the listing zziplib read; the walk leaves the handle at its start.
+ZipRecords::ListingDigest listingOf(ZZIP_DIR* pDir) {
+    ZipRecords::ListingDigest listing;
+    ZZIP_DIRENT dirent;
+    while (zzip_dir_read(pDir, &dirent)) {
+        const char* name = dirent.d_name ? dirent.d_name : "";
+        listing.add(name, std::char_traits<char>::length(name), static_cast<std::uint32_t>(dirent.d_compr),
+                    static_cast<std::uint32_t>(dirent.d_csize), static_cast<std::uint32_t>(dirent.st_size));
+    }
+    zzip_rewinddir(pDir);
+    return listing;
+}
+
+}  // namespace
+
+// zziplib takes a short read of a central directory record for a whole one, and reads the records after it
+// from the wrong place, without a word: what it read is checked against what binding found, and the open
+// tried again.
+ZZIP_DIR* ZIPFileSystemImpl::openWholeArchive(const char* path, std::string& strRefusal) const {
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        ZZIP_DIR* pDir = zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, m_pIOHandler.get());
+        if (m_iScreenedEntries < 0) return pDir;  // nothing to check against, nor a sound archive to try again
+        if (!pDir) continue;
+        const ZipRecords::ListingDigest listing = listingOf(pDir);
+        if (static_cast<std::int64_t>(listing.entries()) == m_iScreenedEntries && listing.value() == m_uiScreenedDigest)
+            return pDir;
+        zzip_dir_close(pDir);
+        strRefusal = "could not be read whole: the listing read differs from its central directory";
+    }
+    return nullptr;
+}
+
+// A member is opened again when reading or seeking to its local header failed, as a short read from the file
+// makes it; a member that is not there, or cannot be read in any case (its method, its header), fails at once.
+ZZIP_FILE* ZIPFileSystemImpl::openMember(const char* name, int flags) const {
+    ZZIP_FILE* pFile = zzip_file_open(m_pZIPDir, name, flags);
+    for (int attempt = 1; !pFile && attempt < kOpenAttempts; ++attempt) {
+        const int error = zzip_error(m_pZIPDir);
+        if (error != ZZIP_DIR_READ && error != ZZIP_DIR_SEEK) break;
+        pFile = zzip_file_open(m_pZIPDir, name, flags);
+    }
+    return pFile;
 }
 
 }  // namespace Tamsor

@@ -56,5 +56,26 @@ EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord
     return EndSearch::NotFound;
 }
 
+void ListingDigest::add(const char* name, std::size_t nameLength, std::uint32_t method, std::uint32_t compressedSize,
+                        std::uint32_t size) {
+    const std::size_t shownLength = std::find(name, name + nameLength, '\0') - name;
+    mix(reinterpret_cast<const unsigned char*>(name), shownLength);
+    mix(static_cast<std::uint32_t>(shownLength));
+    mix(method);
+    mix(compressedSize);
+    mix(size);
+    ++m_uiEntries;
+}
+
+void ListingDigest::mix(const unsigned char* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) m_uiValue = (m_uiValue ^ bytes[i]) * 0x100000001b3ull;
+}
+
+void ListingDigest::mix(std::uint32_t number) {
+    const unsigned char bytes[4] = {static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
+                                    static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
+    mix(bytes, sizeof(bytes));
+}
+
 }  // namespace ZipRecords
 }  // namespace Tamsor

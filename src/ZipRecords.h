@@ -80,6 +80,24 @@ enum class EndSearch {
 
 EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record);
 
+// A digest of what a listing shows of each entry, in order: its name (up to a NUL, where zziplib's names
+// end), method and sizes. Taken from the central directory by the binding screen and from zziplib's reading
+// of it, the two must agree: a short read of one record makes zziplib read the next ones wrong.
+class ListingDigest {
+  public:
+    void add(const char* name, std::size_t nameLength, std::uint32_t method, std::uint32_t compressedSize,
+             std::uint32_t size);
+    std::uint64_t value() const { return m_uiValue; }
+    std::uint64_t entries() const { return m_uiEntries; }
+
+  private:
+    void mix(const unsigned char* bytes, std::size_t length);
+    void mix(std::uint32_t number);
+
+    std::uint64_t m_uiValue = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
+    std::uint64_t m_uiEntries = 0;
+};
+
 }  // namespace ZipRecords
 }  // namespace Tamsor
 
