@@ -220,58 +220,8 @@ TEST_F(ScrambledTest, ConstructionTracesEveryLayerAndStorageComesFromTheAllocato
     EXPECT_EQ(before.frees + 1, after.frees);
 }
 
-// ---- the archive file failing underneath --------------------------------------------------------------------
-
-ZipBuilder failureTree() {
-    ZipBuilder builder;
-    builder.add("first.txt", makeContent(300, 20))
-        .addDirectory("docs/")
-        .add("docs/stored.bin", makeContent(600 * 1024, 21, false))
-        .add("docs/deflated.txt", makeContent(900 * 1024, 22), ZipBuilder::kDeflated);
-    return builder;
-}
-
-// A removed archive file: no directory opens any more, files that still open read right, and a file opened
-// before reads on.
-TEST_F(ScrambledTest, ArchiveRemovedAfterBinding) {
-    const Contents expected = filesOf(failureTree());
-    const std::string path = m_dir.write("scrambled.zip", scrambled(failureTree().build()));
-    ZIPEncryptedFileSystem fileSystem;
-    ASSERT_TRUE(fileSystem.setZIPArchive(path.c_str()));
-    FileHandle pOpenedBefore = fileSystem.open("docs/deflated.txt", 0);
-    ASSERT_FALSE(pOpenedBefore.isNull());
-    ASSERT_EQ(0, ::unlink(path.c_str()));
-
-    EXPECT_TRUE(fileSystem.opendir("").isNull());
-    EXPECT_TRUE(fileSystem.opendir("docs/").isNull());
-    for (const auto& file : expected) {
-        FileHandle pFile = fileSystem.open(file.first.c_str(), 0);
-        if (!pFile.isNull()) { EXPECT_TRUE(sameBytes(file.second, readInPieces(*pFile, kOddPieces))) << file.first; }
-    }
-    EXPECT_TRUE(sameBytes(expected.at("docs/deflated.txt"), readInPieces(*pOpenedBefore, kOddPieces)));
-    pOpenedBefore = FileHandle();
-    EXPECT_EQ(0u, fileSystem.getNbOfEntriesOpen());
-}
-
-// A truncated archive file: whatever a member gives before failing is its own bytes, and one member fails.
-TEST_F(ScrambledTest, ArchiveTruncatedAfterBinding) {
-    const Contents expected = filesOf(failureTree());
-    const std::string path = m_dir.write("scrambled.zip", scrambled(failureTree().build()));
-    ZIPEncryptedFileSystem fileSystem;
-    ASSERT_TRUE(fileSystem.setZIPArchive(path.c_str()));
-    ASSERT_EQ(0, ::truncate(path.c_str(), static_cast<off_t>(readFile(path).size() / 2)));
-    int shortened = 0;
-    for (const auto& file : expected) {
-        FileHandle pFile = fileSystem.open(file.first.c_str(), 0);
-        if (pFile.isNull()) continue;
-        int last = 0;
-        const std::string got = readInPieces(*pFile, {4096, 13}, &last);
-        EXPECT_TRUE(sameBytes(file.second.substr(0, got.size()), got)) << file.first;
-        if (last < 0 || got.size() < file.second.size()) ++shortened;
-    }
-    EXPECT_GE(shortened, 1) << "a member past the cut read in full";
-    EXPECT_EQ(0u, fileSystem.getNbOfEntriesOpen());
-}
+// The archive file removed or truncated under open files and directories: ArchiveTakenAwayTest, for both
+// kinds of file system.
 
 // Four threads, each with a file system of its own on a copy of its own, bind, walk and read again and again:
 // two plain, two scrambled. The scrambled ones share the descriptor table; all share the allocator and the
