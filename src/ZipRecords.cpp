@@ -61,7 +61,7 @@ void ListingDigest::add(const char* name, std::size_t nameLength, std::uint32_t 
     const std::size_t shownLength = std::find(name, name + nameLength, '\0') - name;
     mix(reinterpret_cast<const unsigned char*>(name), shownLength);
     mix(static_cast<std::uint32_t>(shownLength));
-    mix(method);
+    mix(method & 0xFF);  // zziplib keeps the method in one byte
     mix(compressedSize);
     mix(size);
     ++m_uiEntries;

@@ -233,8 +233,9 @@ TEST_F(MalformedArchiveTest, LocalHeadersThatDisagreeWithTheCentralDirectory) {
 }
 
 // zziplib reads as many bytes as the central record says (from the archive, never past the central
-// directory: binding checks that), checks no CRC and ignores the encryption flag, so an encrypted member would
-// read as its encrypted bytes. Deflate data that does not inflate ends the read with -1.
+// directory: binding checks that), keeps only the low byte of the method (0x0100 reads as stored), checks no
+// CRC and ignores the encryption flag, so an encrypted member would read as its encrypted bytes. Deflate data
+// that does not inflate ends the read with -1.
 TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
     const ZipBuilder builder = twoMembers();
     const Archive good(builder);
@@ -250,6 +251,7 @@ TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
         {"a CRC that does not match",
          Archive(good).put(a + 16, le32(0x12345678)).put(good.local("a.txt") + 14, le32(0x12345678)).bytes(),
          bound(kAsStored, kAsStored)},
+        {"method 0x0100", Archive(good).put(a + 10, le16(0x0100)).bytes(), bound(kAsStored, kAsStored)},
         {"the encryption flag", Archive(good).put(a + 8, le16(1)).put(good.local("a.txt") + 6, le16(1)).bytes(),
          bound(kAsStored, kAsStored)},
         {"corrupt deflate data",
