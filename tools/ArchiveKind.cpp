@@ -39,7 +39,9 @@ bool looksLikeZip(const char* head, bool bHasHead, const char* tail, bool bHasTa
 }  // namespace
 
 bool detectArchiveKind(const std::string& path, ArchiveKind& rKind) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever. Only a regular file is read; anything
+    // else is of no known kind, and binding then says why it is refused.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat status;
     char head[kHeadSize] = {};
@@ -49,7 +51,7 @@ bool detectArchiveKind(const std::string& path, ArchiveKind& rKind) {
         errno = EISDIR;
         bOk = false;
     }
-    const off_t size = bOk ? status.st_size : 0;
+    const off_t size = bOk && S_ISREG(status.st_mode) ? status.st_size : 0;
     const bool bHasHead = bOk && size >= static_cast<off_t>(kHeadSize);
     const bool bHasTail = bOk && size >= static_cast<off_t>(kTailSize);
     if (bHasHead) bOk = readExactlyAt(fd, head, kHeadSize, 0);

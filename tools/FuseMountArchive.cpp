@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "BindingRefusal.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
 namespace Tamsor {
@@ -61,7 +62,9 @@ bool MountedArchive::open(const std::string& archivePath, bool bScrambled, std::
     m_archiveTime = archiveAttributes.st_mtime;
     m_pFileSystem.reset(bScrambled ? new ZIPEncryptedFileSystem() : new ZIPFileSystem());
     if (!m_pFileSystem->setZIPArchive(absolutePath)) {
-        error = "cannot open archive " + archivePath + ": not a readable ZIP archive";
+        const std::string reason = takeBindingRefusal(absolutePath);
+        error = "cannot open archive " + archivePath + ": " +
+                (reason.empty() ? "not a readable ZIP archive" : "it " + reason);
         return false;
     }
     m_pIndex.reset(new ArchiveIndex(*m_pFileSystem));

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "BindingRefusal.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
@@ -54,8 +55,9 @@ int OpenedArchive::open(const std::string& path, KindChoice choice, const char* 
     if (!m_pFileSystem->setZIPArchive(path.c_str())) {
         ArchiveKind detected = ArchiveKind::Unknown;
         detectArchiveKind(path, detected);
-        reportError(prefixed(commandName,
-                             "cannot open '" + path + "' as a " + kind + " ZIP archive" + hintFor(choice, detected)));
+        const std::string reason = takeBindingRefusal(path);
+        reportError(prefixed(commandName, "cannot open '" + path + "' as a " + kind + " ZIP archive" +
+                                              (reason.empty() ? "" : ": it " + reason) + hintFor(choice, detected)));
         return kExitArchive;
     }
     m_pIndex.reset(new ArchiveIndex(*m_pFileSystem));
