@@ -12,7 +12,6 @@
 //
 // The last cases take the archive file away (removed, truncated) while files and directories are open on it.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -26,20 +25,20 @@
 #include <type_traits>
 #include <vector>
 
-#include "EncryptedFileHandleTable.h"
 #include "support/LogCapture.h"
+#include "support/Residue.h"
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/ZIPFileSystem.h"
 #include "tamsor/infra/LogLevel.h"
-#include "tamsor/infra/StaticMemAllocator.h"
 
 namespace Tamsor {
 namespace {
 
 using Testing::LogCapture;
 using Testing::makeContent;
+using Testing::Residue;
 using Testing::TempDir;
 using Testing::ZipBuilder;
 
@@ -292,32 +291,6 @@ Outcome bindWalkAndRead(ZIPFileSystem& rFileSystem, const std::string& path,
     }
     return ::testing::AssertionSuccess();
 }
-
-int openDescriptors() {
-    DIR* pDir = ::opendir("/proc/self/fd");
-    if (!pDir) return -1;
-    int count = 0;
-    while (::readdir(pDir)) ++count;
-    ::closedir(pDir);
-    return count;
-}
-
-// What a run may leave behind, taken before the file system is made and checked after it is gone.
-struct Residue {
-    std::uint64_t uiBlocks = StaticMemAllocator::totalLiveBlocks();
-    std::size_t uiRecords = EncryptedFileHandleTable::instance().size();
-    int descriptors = openDescriptors();
-
-    ::testing::AssertionResult isBackAsItWas() const {
-        const Residue now;
-        if (now.uiBlocks != uiBlocks || now.uiRecords != uiRecords || now.descriptors != descriptors)
-            return ::testing::AssertionFailure()
-                   << "left behind: " << (now.uiBlocks - uiBlocks) << " allocator blocks, "
-                   << (now.uiRecords - uiRecords) << " descriptor records, " << (now.descriptors - descriptors)
-                   << " open descriptors";
-        return ::testing::AssertionSuccess();
-    }
-};
 
 // ---- the sweeps --------------------------------------------------------------------------------------------
 
