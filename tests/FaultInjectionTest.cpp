@@ -5,10 +5,10 @@
 // reading every file make, for plain and scrambled archives alike.
 //
 // Whatever call fails, the failure may only show as a failure: a false bind, a null handle, a missing entry, a
-// -1 or a short read. A read that comes back short is no failure at all (network file systems give them): the
-// run is whole. Never as other bytes or other names: every listing is part of the full listing and every
+// -1 or a short read. Never as other bytes or other names: every listing is part of the full listing and every
 // file's bytes are a prefix of the member's. Nothing stays behind either: the live entries, the allocator's
 // blocks, the scrambling descriptor records and the process's open descriptors are back where they were.
+// A read that comes back short is no failure at all (network file systems give them): that run is whole.
 //
 // The last cases take the archive file away (removed, truncated) while files and directories are open on it.
 
