@@ -56,11 +56,6 @@ class ArchiveScreenTest : public ZipFsTest {
         bytes.replace(at, value.size(), value);
         return bytes;
     }
-
-    static std::string le32(std::uint32_t value) {
-        return std::string{static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-                           static_cast<char>(value >> 24)};
-    }
 };
 
 std::string reasonOf(const std::string& line) {

@@ -27,14 +27,6 @@ const std::size_t kLocalSize = 30;
 const std::size_t kCentralSize = 46;
 const std::size_t kEndSize = 22;
 
-std::string le16(std::uint16_t value) {
-    return std::string{static_cast<char>(value), static_cast<char>(value >> 8)};
-}
-
-std::string le32(std::uint32_t value) {
-    return le16(static_cast<std::uint16_t>(value)) + le16(static_cast<std::uint16_t>(value >> 16));
-}
-
 // The bytes of an archive, with the places of its records found by member name (names are distinct and occur
 // nowhere else: first in the member's local header, last in its central record).
 class Archive {
@@ -57,6 +49,13 @@ class Archive {
 
   private:
     std::string m_bytes;
+};
+
+// One row of a table: an archive's bytes and what a host must see of them.
+struct Case {
+    const char* label;
+    std::string bytes;
+    std::vector<std::string> seen;
 };
 
 class MalformedArchiveTest : public ZipFsTest {
@@ -152,6 +151,14 @@ class MalformedArchiveTest : public ZipFsTest {
         return last < 0 ? reading + " then -1" : reading;
     }
 
+    // Each row of `cases`, seen through both file systems, with `members` for what each file should read.
+    void expectEachSeen(const std::vector<Case>& cases, const std::map<std::string, std::string>& members) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.label);
+            EXPECT_EQ(c.seen, seenBy(c.bytes, members));
+        }
+    }
+
     static std::map<std::string, std::string> membersOf(const ZipBuilder& builder) {
         std::map<std::string, std::string> members;
         for (const ZipBuilder::Member& member : builder.members()) members[member.name] = member.data;
@@ -159,12 +166,6 @@ class MalformedArchiveTest : public ZipFsTest {
     }
 
     LogCapture m_errors;
-};
-
-struct Case {
-    const char* label;
-    std::string bytes;
-    std::vector<std::string> seen;
 };
 
 // Two members, one stored and one deflated, to be damaged in the tables below.
@@ -196,7 +197,7 @@ TEST_F(MalformedArchiveTest, LocalHeadersThatDisagreeWithTheCentralDirectory) {
     const ZipBuilder builder = twoMembers();
     const Archive good(builder);
     const std::size_t a = good.local("a.txt"), b = good.local("b.txt");
-    const Case cases[] = {
+    const std::vector<Case> cases = {
         {"untouched", good.bytes(), bound(kAsStored, kAsStored)},
         {"another name of the same length", Archive(good).put(a + kLocalSize, "x.txt").bytes(),
          bound(kAsStored, kAsStored)},
@@ -211,10 +212,7 @@ TEST_F(MalformedArchiveTest, LocalHeadersThatDisagreeWithTheCentralDirectory) {
          bound(kAsStored, kAsStored)},
         {"sizes that lie", Archive(good).put(a + 18, le32(3) + le32(3)).bytes(), bound(kAsStored, kAsStored)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(c.seen, seenBy(c.bytes, membersOf(builder)));
-    }
+    expectEachSeen(cases, membersOf(builder));
 }
 
 // zziplib reads as many bytes as the central record says (from the archive, never past the central
@@ -225,7 +223,7 @@ TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
     const ZipBuilder builder = twoMembers();
     const Archive good(builder);
     const std::size_t a = good.central("a.txt"), b = good.central("b.txt");
-    const Case cases[] = {
+    const std::vector<Case> cases = {
         {"a stored size larger than the data", Archive(good).put(a + 20, le32(40) + le32(40)).bytes(),
          bound("40 other bytes", kAsStored)},
         {"a stored size smaller than the data", Archive(good).put(a + 20, le32(5) + le32(5)).bytes(),
@@ -243,10 +241,7 @@ TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
          Archive(good).put(good.local("b.txt") + kLocalSize + 15, std::string(20, '\xff')).bytes(),
          bound(kAsStored, "nothing then -1")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(c.seen, seenBy(c.bytes, membersOf(builder)));
-    }
+    expectEachSeen(cases, membersOf(builder));
 }
 
 // A comment length running past the file is let be (the records hold together); a comment that holds a
@@ -256,7 +251,7 @@ TEST_F(MalformedArchiveTest, CommentsThatSwallowOrFakeTheEndRecord) {
     const Archive good(builder);
     const std::size_t end = good.end();
     const std::string fakeEnd = good.bytes().substr(end, 16) + le32(1) + le16(0);
-    const Case cases[] = {
+    const std::vector<Case> cases = {
         {"a comment length past the file", Archive(good).put(end + 20, le16(200)).bytes(), bound(kAsStored, kAsStored)},
         {"a comment holding an end record", Archive(good).put(end + 20, le16(kEndSize)).append(fakeEnd).bytes(),
          refused("has a central directory that holds fewer entries than its end record says")},
@@ -264,10 +259,7 @@ TEST_F(MalformedArchiveTest, CommentsThatSwallowOrFakeTheEndRecord) {
          Archive(good).put(end + 20, le16(0xFFFF)).append(std::string(0xFFFF, 'c')).bytes(),
          bound(kAsStored, kAsStored)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(c.seen, seenBy(c.bytes, membersOf(builder)));
-    }
+    expectEachSeen(cases, membersOf(builder));
 }
 
 // Each odd name is followed by "ok.txt", to show whether the listing goes on past it. A member is listed in

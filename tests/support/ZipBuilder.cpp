@@ -19,13 +19,11 @@ const std::uint16_t kVersion = 20;
 const std::uint32_t kDosDirectoryAttribute = 0x10;
 
 void putU16(std::string& out, std::uint16_t value) {
-    out.push_back(static_cast<char>(value & 0xff));
-    out.push_back(static_cast<char>((value >> 8) & 0xff));
+    out += le16(value);
 }
 
 void putU32(std::string& out, std::uint32_t value) {
-    putU16(out, static_cast<std::uint16_t>(value & 0xffff));
-    putU16(out, static_cast<std::uint16_t>(value >> 16));
+    out += le32(value);
 }
 
 std::uint32_t crcOf(const std::string& data) {
@@ -122,6 +120,14 @@ std::uint32_t nextRandom(std::uint32_t& state) {
 }
 
 }  // namespace
+
+std::string le16(std::uint16_t value) {
+    return std::string{static_cast<char>(value & 0xff), static_cast<char>(value >> 8)};
+}
+
+std::string le32(std::uint32_t value) {
+    return le16(static_cast<std::uint16_t>(value & 0xffff)) + le16(static_cast<std::uint16_t>(value >> 16));
+}
 
 ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, std::uint16_t method) {
     Member member;

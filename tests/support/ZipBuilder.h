@@ -14,15 +14,15 @@ namespace Tamsor {
 namespace Testing {
 
 class ZipBuilder {
-public:
+  public:
     static const std::uint16_t kStored = 0;
     static const std::uint16_t kDeflated = 8;
 
     struct Member {
         std::string name;
-        std::string data;             // the uncompressed bytes
+        std::string data;  // the uncompressed bytes
         std::uint16_t method = kStored;
-        std::uint16_t dosTime = 0;    // MS-DOS time and date of the member
+        std::uint16_t dosTime = 0;     // MS-DOS time and date of the member
         std::uint16_t dosDate = 0x21;  // 1980-01-01
     };
 
@@ -40,10 +40,14 @@ public:
     // Writes the archive to `path`; throws std::runtime_error when it cannot.
     void writeTo(const std::string& path) const;
 
-private:
+  private:
     std::vector<Member> m_members;
     std::string m_strComment;
 };
+
+// The little-endian bytes of a number, as a ZIP record holds it (for tests that patch built archives).
+std::string le16(std::uint16_t value);
+std::string le32(std::uint32_t value);
 
 // Deterministic pseudo-random bytes (text-like when `text` is true, so that deflate compresses them).
 std::string makeContent(std::size_t size, std::uint32_t seed, bool text = true);
