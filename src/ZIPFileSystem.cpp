@@ -12,7 +12,7 @@
 #include <zzip/plugin.h>
 #include <zzip/zzip.h>
 
-#include "ArchiveScreen.h"
+#include "zip/ArchiveScreen.h"
 #include "ZIPFileSystemEntries.h"
 #include "tamsor/infra/AceCleanupLogger.h"
 #include "tamsor/infra/Assertion.h"

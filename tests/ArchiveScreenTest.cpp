@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ArchiveScreen.h"
+#include "zip/ArchiveScreen.h"
 #include "ZipFsFixture.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
