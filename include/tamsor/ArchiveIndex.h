@@ -1,13 +1,16 @@
 #ifndef TAMSOR_ARCHIVEINDEX_H
 #define TAMSOR_ARCHIVEINDEX_H
 
-// The member index of a bound archive: what the file-system interface does not tell (sizes, methods, CRCs,
-// times, and the directories that member names only imply), read once from the archive's central directory
-// through the file system's own I/O table, so that it works on scrambled archives too. Reading member bytes
-// still goes through the file system's File handles.
+// The member index of an archive: what the file-system interface does not tell (sizes, methods, CRCs, times,
+// attributes, where each member's data lies, and the directories that member names only imply), read once
+// from the archive's central directory through a file system's own I/O table, so that it works on scrambled
+// archives too. It reads zip64 records, so it knows archives that the file system's binding refuses (more than
+// 65,535 members, members and offsets past 4 GiB); MemberReader reads the members' bytes from it.
 //
-// An index is a snapshot: it does not follow a later setZIPArchive. It holds no reference to the file system
-// once built, and is safe to read from several threads at once (nothing in it changes after construction).
+// An index is a snapshot: it does not follow a later setZIPArchive or a change of the archive file. It holds
+// no reference to the file system once built, and is safe to read from several threads at once (nothing in it
+// changes after construction). Building one costs one read of the end records and of the central directory,
+// and memory in proportion to the number of members and the length of their names.
 
 #include <cstdint>
 #include <ctime>
@@ -19,25 +22,54 @@ namespace Tamsor {
 
 class ZIPFileSystemImpl;
 
+// Where a member's modification time came from.
+enum class TimeSource {
+    None,               // an implied directory, or the top level: no time of its own
+    Dos,                // the MS-DOS date and time fields: local time of the machine that made the archive,
+                        // 2-second steps; read here as this machine's local time
+    ExtendedTimestamp,  // the extended timestamp extra field (0x5455): UTC, exact to the second
+    Ntfs,               // the NTFS extra field (0x000a): UTC, exact to the second here
+};
+
 struct ArchiveMember {
-    std::string name;              // as stored; directories (stored or implied) end in "/"; the top level is ""
-    bool bDirectory = false;       // a directory member, or a directory implied by other names
-    bool bImplied = false;         // made up from other members' names: not stored in the archive
-    std::uint64_t uiSize = 0;      // uncompressed size
+    std::string name;               // as stored, byte for byte; directories (stored or implied) end in "/";
+                                    // the top level is ""
+    std::string unicodeName;        // the Info-ZIP Unicode Path field (0x7075) when its CRC matches the stored
+                                    // name, else empty
+    bool bDirectory = false;        // a directory member, or a directory implied by other names
+    bool bImplied = false;          // made up from other members' names: not stored in the archive
+    std::uint64_t uiSize = 0;       // uncompressed size (zip64 field when the record holds the marker)
     std::uint64_t uiCompressedSize = 0;
-    std::uint16_t uiMethod = 0;    // 0 stored, 8 deflated, anything else as stored
+    std::uint64_t uiLocalHeaderOffset = 0;  // where the member's local header starts in the file
+    std::uint16_t uiMethod = 0;             // 0 stored, 8 deflated, anything else as stored
+    std::uint16_t uiFlags = 0;              // the general-purpose bit flag
+    std::uint16_t uiVersionMadeBy = 0;      // high byte: the host system (3 is Unix)
+    std::uint32_t uiExternalAttributes = 0; // on Unix hosts, the st_mode in the high 16 bits
     std::uint32_t uiCrc32 = 0;
-    std::time_t modificationTime = 0;  // from the member's MS-DOS date and time, taken as local time
-    std::uint32_t uiIndex = 0;     // position in the central directory; implied directories follow the stored ones
+    std::time_t modificationTime = 0;
+    TimeSource timeSource = TimeSource::None;
+    std::uint32_t uiIndex = 0;  // position in the central directory; implied directories follow the stored ones
+
+    // Bit 0 of the flags (traditional or strong encryption) or method 99 (AES): no reader here decrypts.
+    bool isEncrypted() const { return (uiFlags & 0x0001) != 0 || uiMethod == 99; }
+    // Bit 11 of the flags: the name and comment are UTF-8.
+    bool hasUtf8Name() const { return (uiFlags & 0x0800) != 0; }
+    // Made on a Unix host: the high 16 bits of the external attributes are a st_mode.
+    bool hasUnixMode() const { return (uiVersionMadeBy >> 8) == 3; }
 };
 
 class ArchiveIndex {
-public:
+  public:
     // Reads the central directory of the archive bound to `fileSystem`. isValid() is false when no archive is
     // bound or its central directory cannot be read.
     explicit ArchiveIndex(const ZIPFileSystemImpl& fileSystem);
+    // Reads the central directory of the archive at `archivePath` through `fileSystem`'s I/O table, bound or
+    // not: this is how archives that binding refuses (zip64, more than 65,535 members) are read.
+    ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath);
 
     bool isValid() const { return m_bValid; }
+    // Why the index is not valid, as the end of a sentence ("has no end record"); empty when it is valid.
+    const std::string& error() const { return m_strError; }
 
     // Every member in central-directory order, then the implied directories; the top level "" is not listed.
     const std::vector<ArchiveMember>& members() const { return m_members; }
@@ -50,12 +82,15 @@ public:
     // directories; of several members with one name, only the first. Empty for a file or a missing path.
     std::vector<const ArchiveMember*> children(const std::string& path) const;
 
-private:
+  private:
+    void build(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath);
+
     bool m_bValid = false;
+    std::string m_strError;
     std::vector<ArchiveMember> m_members;
     ArchiveMember m_root;
-    std::map<std::string, std::size_t> m_byName;                  // key: name without trailing "/"
-    std::map<std::string, std::vector<std::size_t>> m_children;   // key: parent name without trailing "/"
+    std::map<std::string, std::size_t> m_byName;                 // key: name without trailing "/"
+    std::map<std::string, std::vector<std::size_t>> m_children;  // key: parent name without trailing "/"
 };
 
 }  // namespace Tamsor

@@ -53,13 +53,18 @@ bool parseRecords(const std::vector<unsigned char>& directory, const EndRecord& 
         if (directory.size() - pos < recordLength) return false;
         ArchiveMember member;
         member.name.assign(reinterpret_cast<const char*>(p + kCentralSize), nameLength);
+        member.uiVersionMadeBy = le16(p + 4);
+        member.uiFlags = le16(p + 8);
         member.uiMethod = le16(p + 10);
         member.modificationTime = dosToTime(le16(p + 14), le16(p + 12));
+        member.timeSource = TimeSource::Dos;
         member.uiCrc32 = le32(p + 16);
         member.uiCompressedSize = le32(p + 20);
         member.uiSize = le32(p + 24);
-        const std::uint64_t uiLocalOffset = le32(p + 42);
-        if (uiLocalOffset + kLocalHeaderSize + member.uiCompressedSize > end.uiDirectoryOffset) return false;
+        member.uiExternalAttributes = le32(p + 38);
+        member.uiLocalHeaderOffset = le32(p + 42);
+        if (member.uiLocalHeaderOffset + kLocalHeaderSize + member.uiCompressedSize > end.uiDirectoryOffset)
+            return false;
         member.bDirectory = !member.name.empty() && member.name.back() == '/';
         member.uiIndex = i;
         rMembers.push_back(std::move(member));
@@ -138,11 +143,23 @@ void linkChildren(const std::vector<ArchiveMember>& members, const NameMap& byNa
 }  // namespace
 
 ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem) {
+    build(fileSystem, fileSystem.m_strZIPArchive);
+}
+
+ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath) {
+    build(fileSystem, archivePath);
+}
+
+void ArchiveIndex::build(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath) {
     m_root.bDirectory = true;
     m_root.bImplied = true;
-    if (fileSystem.m_strZIPArchive.empty() || fileSystem.m_pIOHandler.isNull()) return;
-    if (!readCentralDirectory(*fileSystem.m_pIOHandler, fileSystem.m_strZIPArchive, m_members)) {
+    if (archivePath.empty() || fileSystem.m_pIOHandler.isNull()) {
+        m_strError = "is not bound";
+        return;
+    }
+    if (!readCentralDirectory(*fileSystem.m_pIOHandler, archivePath, m_members)) {
         m_members.clear();
+        m_strError = "has no central directory that can be read";
         return;
     }
     indexNames(m_members, m_byName);
