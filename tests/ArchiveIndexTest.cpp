@@ -2,10 +2,6 @@
 // fields past 4 GiB and 65,535 entries, exact times, Unicode names, Unix modes and flags, stubs before the
 // archive, and damaged directories and extra fields, which give an invalid index that says why, or are ignored.
 
-#include <sys/stat.h>
-
-#include <ctime>
-
 #include "ZipFsFixture.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
@@ -15,6 +11,7 @@ namespace Testing {
 namespace {
 
 const std::uint64_t kGiB = 1ull << 30;
+const std::string kDos0 = "dos:1980-01-01 00:00:00";  // the builder's MS-DOS time
 
 // "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
 // then " f<flags>" when there are flags, " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
@@ -115,14 +112,13 @@ TEST_F(ArchiveIndexTest, Zip64FieldsPast4GiBAndStubs) {
     sparse.add("after", "y");
     const std::uint64_t big = 5 * kGiB + 34, after = big + 30 + 3 + 20 + 4 * kGiB + 5;
     EXPECT_EQ(summariesAt(writeArchive(sparse, "sparse.zip")),
-              (std::vector<std::string>{"valid", "far 1/1@" + std::to_string(5 * kGiB) + " dos:1980-01-01 00:00:00",
-                                        "big 4294967301/4294967301@" + std::to_string(big) + " dos:1980-01-01 00:00:00",
-                                        "after 1/1@" + std::to_string(after) + " dos:1980-01-01 00:00:00"}));
+              (std::vector<std::string>{"valid", "far 1/1@" + std::to_string(5 * kGiB) + " " + kDos0,
+                                        "big 4294967301/4294967301@" + std::to_string(big) + " " + kDos0,
+                                        "after 1/1@" + std::to_string(after) + " " + kDos0}));
 
     ZipBuilder small;
     small.add("a", "alpha").add("b", "beta").last().dosTime = 1 << 11 | 2 << 5 | 2;
-    const std::vector<std::string> shifted = {"valid", "a 5/5@100 dos:1980-01-01 00:00:00",
-                                              "b 4/4@136 dos:1980-01-01 01:02:04"};
+    const std::vector<std::string> shifted = {"valid", "a 5/5@100 " + kDos0, "b 4/4@136 dos:1980-01-01 01:02:04"};
     for (const bool bZip64 : {false, true}) {
         std::string bytes = std::string(100, 's') + small.setZip64(bZip64).build();
         EXPECT_EQ(shifted, summariesAt(m_dir.write("stub.zip", bytes))) << bZip64;
@@ -177,26 +173,26 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
     const std::string ut = field(0x5455, "\x01" + le32(1700000000));
     const struct {
         std::string extra;
-        const char* summary;
+        std::string summary;
     } cases[] = {
-        {ut, "omega 0/0@0 ut:1700000000"},
-        {ntfs(1600000000), "omega 0/0@0 ntfs:1600000000"},
-        {ntfs(1600000000) + ut, "omega 0/0@0 ut:1700000000"},
-        {field(0x5455, "\x01" + le32(0x80000000u)), "omega 0/0@0 ut:-2147483648"},
-        {field(0x5455, "\x06" + le32(1700000000)), "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {field(0x5455, "\x01\x01\x02\x03"), "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {ntfs(1600000000, 20), "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {field(0x7075, "\x01" + omegaCrc + "\xce\xa9mega"), "omega 0/0@0 dos:1980-01-01 00:00:00 u:\xce\xa9mega"},
-        {field(0x7075, "\x01" + le32(0x4a199d3b) + "stale"), "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {field(0x7075, "\x02" + omegaCrc + "v2"), "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {field(0x1234, "junk") + ut, "omega 0/0@0 ut:1700000000"},
-        {le16(0x1234) + le16(200) + ut, "omega 0/0@0 dos:1980-01-01 00:00:00"},
-        {field(0x0001, le64(7) + le64(7)) + "\x55", "omega 0/0@0 dos:1980-01-01 00:00:00"},
+        {ut, "ut:1700000000"},
+        {ntfs(1600000000), "ntfs:1600000000"},
+        {ntfs(1600000000) + ut, "ut:1700000000"},
+        {field(0x5455, "\x01" + le32(0x80000000u)), "ut:-2147483648"},
+        {field(0x5455, "\x06" + le32(1700000000)), kDos0},
+        {field(0x5455, "\x01\x01\x02\x03"), kDos0},
+        {ntfs(1600000000, 20), kDos0},
+        {field(0x7075, "\x01" + omegaCrc + "\xce\xa9mega"), kDos0 + " u:\xce\xa9mega"},
+        {field(0x7075, "\x01" + le32(0x4a199d3b) + "stale"), kDos0},
+        {field(0x7075, "\x02" + omegaCrc + "v2"), kDos0},
+        {field(0x1234, "junk") + ut, "ut:1700000000"},
+        {le16(0x1234) + le16(200) + ut, kDos0},
+        {field(0x0001, le64(7) + le64(7)) + "\x55", kDos0},
     };
     for (const auto& c : cases) {
         ZipBuilder builder;
         builder.add("omega", "").last().extra = c.extra;
-        EXPECT_EQ(summariesAt(writeArchive(builder)), (std::vector<std::string>{"valid", c.summary})) << c.summary;
+        EXPECT_EQ(summariesAt(writeArchive(builder)), (std::vector<std::string>{"valid", "omega 0/0@0 " + c.summary}));
     }
 }
 
@@ -213,8 +209,7 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
     const std::string markers = patched(marked.build(), marked.build().rfind("a.txt") - 26, le32(~0u) + le32(~0u));
 
     const struct {
-        const char* why;
-        std::string bytes;
+        std::string why, bytes;
     } cases[] = {
         {"is too short to be a ZIP archive", "PK\x05\x06"},
         {"has no end record", std::string(100, 'x')},
@@ -237,11 +232,8 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
          patched(patched(zip64, end64 + 4, le64(43)), end64 + 56 + 20 + 10, le16(0xFFFF))},
         {"has a member 'a.txt' whose data runs past the central directory", markers},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(summariesAt(m_dir.write("bad.zip", c.bytes)),
-                  std::vector<std::string>{std::string("invalid: ") + c.why})
-            << c.why;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(summariesAt(m_dir.write("bad.zip", c.bytes)), std::vector<std::string>{"invalid: " + c.why});
     EXPECT_EQ(summariesAt("/dev/zero"), std::vector<std::string>{"invalid: is not a regular file"});
     EXPECT_EQ(summariesAt(m_dir.file("none.zip")), std::vector<std::string>{"invalid: cannot be opened"});
     ZIPFileSystem unbound;

@@ -89,7 +89,7 @@ std::string zip64Field(const std::string& values) {
 void putCommonFields(std::string& out, const ZipBuilder::Member& member, std::uint32_t crc,
                      std::uint32_t compressedSize, std::uint32_t size, std::size_t extraLength) {
     putU16(out, kVersion);
-    putU16(out, member.flags);
+    putU16(out, 0);  // flags: no encryption, no data descriptor
     putU16(out, member.method);
     putU16(out, member.dosTime);
     putU16(out, member.dosDate);
@@ -119,12 +119,12 @@ void putCentralHeader(std::string& out, const ZipBuilder::Member& member, const 
     const std::uint32_t offset = fitted(numbers.offset, zip64);
     const std::string extra = zip64Field(zip64) + member.extra;
     putU32(out, kCentralHeaderSignature);
-    putU16(out, member.versionMadeBy);
+    putU16(out, kVersion);  // version made by
     putCommonFields(out, member, numbers.crc, compressedSize, size, extra.size());
     putU16(out, 0);  // file comment length
     putU16(out, 0);  // disk number start
     putU16(out, 0);  // internal attributes
-    putU32(out, member.externalAttributes | (isDirectoryName(member.name) ? kDosDirectoryAttribute : 0));
+    putU32(out, isDirectoryName(member.name) ? kDosDirectoryAttribute : 0);
     putU32(out, offset);
     out += member.name + extra;
 }

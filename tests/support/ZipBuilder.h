@@ -23,14 +23,11 @@ class ZipBuilder {
         std::string name;
         std::string data;  // the uncompressed bytes
         std::uint16_t method = kStored;
-        std::uint16_t dosTime = 0;             // MS-DOS time and date of the member
-        std::uint16_t dosDate = 0x21;          // 1980-01-01
-        std::uint16_t versionMadeBy = 20;      // high byte: the host (0 MS-DOS, 3 Unix)
-        std::uint16_t flags = 0;               // the general-purpose bits, written as given
-        std::uint32_t externalAttributes = 0;  // plus the MS-DOS directory bit for names ending in "/"
-        std::string extra;                     // central extra fields, after the zip64 field if one is needed
-        std::uint64_t gapBefore = 0;           // zero bytes before the local header
-        std::uint64_t zeros = 0;               // when not 0, the data: this many zero bytes, stored
+        std::uint16_t dosTime = 0;     // MS-DOS time and date of the member
+        std::uint16_t dosDate = 0x21;  // 1980-01-01
+        std::string extra;             // central extra fields, after the zip64 field if one is needed
+        std::uint64_t gapBefore = 0;   // zero bytes before the local header
+        std::uint64_t zeros = 0;       // when not 0, the data: this many zero bytes, stored
     };
 
     // Adds a member; for kStored and kDeflated `data` is encoded, for any other method it is written as it
