@@ -14,7 +14,7 @@ const std::uint64_t kGiB = 1ull << 30;
 const std::string kDos0 = "dos:1980-01-01 00:00:00";  // the builder's MS-DOS time
 
 // "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
-// then " f<flags>" when there are flags, " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
+// then " f<flags>" when there are flags, " encrypted", " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
 std::string summaryOf(const ArchiveMember& m) {
     std::ostringstream out;
     out << m.name << ' ' << m.uiSize << '/' << m.uiCompressedSize << '@' << m.uiLocalHeaderOffset << ' ';
@@ -27,6 +27,7 @@ std::string summaryOf(const ArchiveMember& m) {
         out << (m.timeSource == TimeSource::Ntfs ? "ntfs:" : "ut:") << m.modificationTime;
     }
     if (m.uiFlags) out << " f" << std::hex << m.uiFlags << std::dec;
+    if (m.isEncrypted()) out << " encrypted";
     if (m.hasUnixMode()) out << " m" << std::oct << (m.uiExternalAttributes >> 16) << std::dec;
     if (!m.unicodeName.empty()) out << " u:" << m.unicodeName;
     return out.str();
@@ -74,7 +75,7 @@ TEST_F(ArchiveIndexTest, ArchivesOfInfoZipAndPython) {
         {"TZ=Asia/Tokyo zip -q -0 -X a.zip h.txt", {"valid", "h.txt 6/6@0 dos:2023-11-15 07:13:20 m100640"}},
         {"zip -q -0 -y a.zip h.txt link",
          {"valid", "h.txt 6/6@0 ut:1700000000 m100640", "link 5/5@69 ut:1700000002 m120777"}},
-        {"zip -q -0 -P secret a.zip h.txt", {"valid", "h.txt 6/18@0 ut:1700000000 f9 m100640"}},
+        {"zip -q -0 -P secret a.zip h.txt", {"valid", "h.txt 6/18@0 ut:1700000000 f9 encrypted m100640"}},
         {"python3 -c \"import zipfile; z = zipfile.ZipFile('a.zip', 'w'); "
          "z.writestr(zipfile.ZipInfo('\xce\xa9.txt', (2020, 1, 2, 3, 4, 6)), 'x'); z.close()\"",
          {"valid", "\xce\xa9.txt 1/1@0 dos:2020-01-02 03:04:06 f800 m600"}},
