@@ -218,18 +218,37 @@ TEST_F(MemberReaderTest, RefusesAndFailsDamagedMembers) {
     EXPECT_EQ(ReadStatus::IoError, status);
 }
 
-TEST_F(MemberReaderTest, RefusesMembersThatZipEncrypted) {
+// Info-ZIP writes extra fields into local headers (the data starts after them) and encrypts with -P.
+TEST_F(MemberReaderTest, ReadsInfoZipMembersAndRefusesItsEncryptedOnes) {
     int exitStatus = 0;
+    m_dir.write("plain.txt", content("text"));
     m_dir.write("secret.txt", "hidden words\n");
-    runCommand("cd '" + m_dir.path() + "' && zip -q -P pw e.zip secret.txt 2>&1", &exitStatus);
+    runCommand("cd '" + m_dir.path() + "' && zip -q e.zip plain.txt && zip -q -P pw e.zip secret.txt 2>&1",
+               &exitStatus);
     ASSERT_EQ(0, exitStatus);
     ZIPFileSystem fileSystem;
     const ArchiveIndex index(fileSystem, m_dir.file("e.zip"));
     MemberReader reader(fileSystem, m_dir.file("e.zip"));
-    ReadStatus status = ReadStatus::Ok;
+    ReadStatus status = ReadStatus::IoError;
+    EXPECT_TRUE(sameBytes(content("text"), read(reader, *index.find("plain.txt"), 0, 1 << 20, status)));
+    EXPECT_EQ(ReadStatus::Ok, status);
     EXPECT_EQ(ReadStatus::Encrypted, MemberReader::readability(*index.find("secret.txt")));
     EXPECT_EQ("<failed>", read(reader, *index.find("secret.txt"), 0, 10, status));
     EXPECT_EQ(ReadStatus::Encrypted, status);
+}
+
+// With room for two points (about 54 KiB each), the one restored from last stays when a third one comes.
+TEST_F(MemberReaderTest, EvictsTheLeastRecentlyUsedPoint) {
+    const Archive archive(m_dir, "a.zip", m_strBytes, false);
+    const std::unique_ptr<MemberReader> pReader(archive.reader(120 << 10, 0));
+    ReadStatus status = ReadStatus::IoError;
+    const std::pair<const char*, std::uint64_t> reads[] = {
+        {"text", kInterval}, {"noise", kInterval}, {"text", 2 * kInterval}};
+    for (const auto& r : reads) read(*pReader, archive.member(r.first), r.second, 1, status);
+    const std::uint64_t before = pReader->statistics().uiInflatedBytes;
+    read(*pReader, archive.member("text"), kInterval + 20, 1, status);
+    EXPECT_EQ(21u, pReader->statistics().uiInflatedBytes - before);
+    EXPECT_EQ(2u, pReader->statistics().uiRestartPoints);
 }
 
 // 4 GiB + 1 MiB + 7 zero bytes in a 4 MiB deflate stream: one segment that stands for 1 MiB of zeros after
