@@ -28,6 +28,7 @@ namespace Testing {
 namespace {
 
 const std::uint64_t kInterval = 64 << 10;
+const std::uint16_t kDeflated = ZipBuilder::kDeflated, kStored = ZipBuilder::kStored;  // by value, not by reference
 
 // An archive on disk with its file system and index.
 struct Archive {
@@ -70,11 +71,11 @@ class MemberReaderTest : public ::testing::Test {
 
     TempDir m_dir;
     std::map<std::string, std::pair<std::string, std::uint16_t>> m_members = {
-        {"text", {makeContent(700000, 1), ZipBuilder::kDeflated}},
-        {"noise", {makeContent(300000, 2, false), ZipBuilder::kDeflated}},  // deflate's stored blocks
-        {"stored", {makeContent(200000, 3, false), ZipBuilder::kStored}},
-        {"empty", {"", ZipBuilder::kDeflated}},
-        {"empty-stored", {"", ZipBuilder::kStored}}};
+        {"text", {makeContent(700000, 1), kDeflated}},
+        {"noise", {makeContent(300000, 2, false), kDeflated}},  // deflate's stored blocks
+        {"stored", {makeContent(200000, 3, false), kStored}},
+        {"empty", {"", kDeflated}},
+        {"empty-stored", {"", kStored}}};
     std::string m_strBytes;
 };
 
