@@ -57,7 +57,7 @@ class MemberReaderTest : public ::testing::Test {
         builder.addDirectory("dir/");
         m_strBytes = builder.build();
     }
-    const std::string& content(const std::string& name) { return m_members[name].first; }
+    const std::string& content(const std::string& name) const { return m_members.at(name).first; }
     std::string read(MemberReader& rReader, const ArchiveMember& member, std::uint64_t offset, std::size_t length,
                      ReadStatus& rStatus) {
         std::string buffer(length + 8, '\x5a');  // 8 bytes past the end that no read may touch
