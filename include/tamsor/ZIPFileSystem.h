@@ -60,6 +60,7 @@ class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLog
 
   protected:
     friend class ArchiveIndex;
+    friend class MemberReader;
 
     OwnedPtr<union _zzip_plugin_io> m_pIOHandler;  // the I/O callbacks of every archive open; never replaced
     struct zzip_dir* m_pZIPDir;                    // the bound archive, null while unbound
