@@ -356,6 +356,11 @@ TEST_F(ZipfsCli, EveryMemberWithWhatTheArchiveSaysOfIt) {
          "flagged/\nflagged/\u03a9.txt\n",
          ""},
         {"cat {names} \u00c4\u00d6.txt \u03a9mega/\u65e5\u672c\u8a9e.txt", 0, "cp437\nunicode\n", ""},
+        {"stat {names} \u00c4\u00d6.txt", 0,
+         "Name: \u00c4\u00d6.txt\nStored name: \\x8e\\x99.txt\nKind: file\nMode: -rw------- (0600)\nSize: 6\n"
+         "Compressed size: 6\nMethod: stored\nEncrypted: no\nCRC-32: efc6418d\nModified: 2023-11-14 22:13:20 +0000, "
+         "from the DOS fields (local time)\n",
+         ""},
         {"cat --encoding=SHIFT_JIS {names} \u65e5\u672c.txt", 0, "sjis\n", ""},
         {"stat {names} \u03a9mega", 0,
          "Name: \u03a9mega/\nStored name: _mega/\nKind: implied directory\n"

@@ -226,7 +226,8 @@ int statCommand(const Invocation& invocation) {
     const std::string& name = source.facts().name(member);
     const mode_t mode = memberMode(member);
     std::printf("Name: %s\n", displayName(name.empty() ? "/" : name).c_str());
-    if (name != member.name) std::printf("Stored name: %s\n", displayName(member.name).c_str());
+    if (name != member.name)
+        std::printf("Stored name: %s\n", displayName(member.name, !isValidUtf8(member.name)).c_str());
     std::printf("Kind: %s\nMode: %s (%04o)\n", kindName(member), formatMode(mode).c_str(), mode & 07777);
     if (member.bDirectory) std::printf("Entries: %zu\n", source.facts().children(member).size());
     if (member.bImplied) return kExitOk;  // nothing stored: no sizes, method, CRC or time

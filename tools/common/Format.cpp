@@ -64,12 +64,12 @@ std::string formatCrc(std::uint32_t uiCrc) {
 }
 
 // Backslashes are escaped too, so that an escape in the output always stands for a byte of the name.
-std::string displayName(const std::string& strName) {
+std::string displayName(const std::string& strName, bool bEscapeHigh) {
     std::string shown;
     shown.reserve(strName.size());
     for (const char c : strName) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+        if (byte < 0x20 || byte == 0x7f || byte == '\\' || (bEscapeHigh && byte >= 0x80)) {
             char escape[8];
             std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
             shown += escape;

@@ -24,8 +24,9 @@ const char* timeSourceName(TimeSource source);
 std::string formatMode(mode_t mode);
 // Eight lower-case hex digits.
 std::string formatCrc(std::uint32_t uiCrc);
-// A name fit for a terminal: control bytes (and backslashes) shown as \xNN escapes, everything else as is.
-std::string displayName(const std::string& strName);
+// A name fit for a terminal: control bytes (and backslashes) shown as \xNN escapes, everything else as is;
+// with `bEscapeHigh`, bytes from 0x80 up too (stored bytes that are not UTF-8).
+std::string displayName(const std::string& strName, bool bEscapeHigh = false);
 
 }  // namespace Tool
 }  // namespace Tamsor

@@ -159,10 +159,9 @@ Refusal ArchiveFacts::refusal(const ArchiveMember& member) const {
 }
 
 const ArchiveMember* ArchiveFacts::find(const std::string& path) const {
-    const bool bDotSlash = path.compare(0, 2, "./") == 0;
     const ArchiveMember* pFound = m_rIndex.find(path);
-    if (!pFound && bDotSlash) pFound = m_rIndex.find(path.substr(2));
     if (pFound) return pFound;
+    const bool bDotSlash = path.compare(0, 2, "./") == 0;
     std::call_once(m_nameMapBuilt, [this] { buildNameMap(); });
     std::string key = bDotSlash ? path.substr(2) : path.compare(0, 1, "/") == 0 ? path.substr(1) : path;
     const bool bWantsDirectory = !key.empty() && key.back() == '/';
