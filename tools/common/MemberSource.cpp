@@ -89,7 +89,9 @@ ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink&
     if (!pFileSystem) return ReadResult::Unavailable;
     const VirtualFileSystem::FileHandle pFile = pFileSystem->open(lookupPath(member.name).c_str(), O_RDONLY);
     if (pFile.isNull()) return ReadResult::ReadError;
-    std::vector<char> buffer(kPieceSize);
+    std::vector<char>& buffer = m_buffer;  // one for every read: making 1 MiB anew per member costs more than
+                                           // reading thousands of small members
+    buffer.resize(kPieceSize);
     uLong crc = crc32(0L, Z_NULL, 0);
     std::uint64_t uiTotal = 0;
     for (;;) {

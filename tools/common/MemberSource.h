@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ArchiveKind.h"
 #include "MemberFacts.h"
@@ -78,6 +79,7 @@ class MemberSource {
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
     std::unique_ptr<ArchiveIndex> m_pIndex;
     std::unique_ptr<ArchiveFacts> m_pFacts;
+    std::vector<char> m_buffer;  // the pieces of every read
     std::string m_strPath;
     bool m_bScrambled = false;
     int m_bindState = 0;  // 0 not tried, 1 bound, -1 refused
