@@ -24,8 +24,6 @@ namespace Tool {
 
 namespace {
 
-const std::size_t kLinkTargetLimit = 4096;
-
 struct ExtractTally {
     std::size_t uiFiles = 0;
     std::size_t uiLinks = 0;

@@ -16,9 +16,6 @@ namespace Tool {
 
 namespace {
 
-// A symbolic link's target is at most this long (PATH_MAX); anything longer is no link a system can follow.
-const std::size_t kLinkTargetLimit = 4096;
-
 // How members are shown: names decoded and escaped, symbolic links with their targets (in long listings and
 // trees), refused members marked with the reason.
 class MemberPrinter {

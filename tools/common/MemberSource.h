@@ -38,6 +38,9 @@ enum class ReadResult {
 // Receives each piece in order; returns false to stop (the result is then WriteFailed).
 typedef std::function<bool(const char* data, std::size_t length)> PieceSink;
 
+// A symbolic link's target is at most this long (PATH_MAX); a longer one is no link a system can follow.
+const std::size_t kLinkTargetLimit = 4096;
+
 // Few, large pieces: every piece costs a call down to the inflater, and memory stays constant anyway.
 const std::size_t kPieceSize = 1024 * 1024;
 
