@@ -1,13 +1,16 @@
 // The archive fuzz target: every input is taken for an archive, bound to a plain file system and walked the way a
 // host would (every directory reachable from the top level, every file read in odd-sized pieces with a few seeks,
 // some files read again through two handles in turns, a few seeks of the top-level listing, a few existence
-// tests), then scrambled and walked again through a scrambled file system.
+// tests), then scrambled and walked again through a scrambled file system. Each file system also builds the member
+// index of its archive by path (bound or not), and every member and directory listing of it is walked.
 //
 // Beyond the sanitizers' own checks, an input fails when:
 //   - a read returns more than was asked, reading a member again from its start gives other bytes, or two
 //     handles on one member read different bytes;
 //   - an entry claims a kind its handle cannot be converted to;
 //   - entries, allocator blocks or scrambling descriptor records are still alive once everything is released;
+//   - an index member is not found by its name (when that starts and ends with no "/"), or a directory's child
+//     does not lie inside it;
 //   - the scrambled walk differs from the plain one (both keep a transcript of what they saw).
 //
 // Work per input is bounded, so that a small input that inflates to gigabytes is a slow input, not a timeout:
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "EncryptedFileHandleTable.h"
+#include "tamsor/ArchiveIndex.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/ZIPFileSystem.h"
 #include "tamsor/infra/StaticMemAllocator.h"
@@ -343,6 +347,34 @@ void writeFile(const std::string& path, const char* data, std::size_t size) {
     if (std::fclose(pFile) != 0) fail("cannot close", path);
 }
 
+// The member index of the archive at `path`: the first kMaxMembers members, each looked up by its name, and the
+// children of the top level and of each directory among them, each of which must lie inside its directory.
+std::string indexArchive(const Tamsor::ZIPFileSystemImpl& fileSystem, const std::string& path) {
+    const Tamsor::ArchiveIndex index(fileSystem, path);
+    Transcript transcript;
+    transcript.note(index.isValid() ? "index" : "no index", index.error());
+    const std::vector<Tamsor::ArchiveMember>& members = index.members();
+    std::size_t uiChildren = 0;
+    for (std::size_t i = 0; i <= members.size() && i <= kMaxMembers; ++i) {
+        const std::string name = i == 0 ? std::string() : members[i - 1].name;
+        const Tamsor::ArchiveMember* pFound = index.find(name);
+        // find() takes one leading "/" off, and a trailing "/" asks for a directory where a file may come first.
+        const bool bPlain = name.empty() || (name.front() != '/' && name.back() != '/');
+        if (!pFound && bPlain) fail("an index member is not found by its name", name);
+        transcript.note(pFound ? "found" : "not found", name);
+        if (i > 0) transcript.note("size", static_cast<long>(members[i - 1].uiSize));
+        if (!pFound || !pFound->bDirectory || uiChildren > kMaxMembers) continue;
+        const std::string prefix = pFound->name;
+        for (const Tamsor::ArchiveMember* pChild : index.children(name)) {
+            if (pChild->name.compare(0, prefix.size(), prefix) != 0 || pChild->name.size() == prefix.size())
+                fail("a child lies outside its directory", prefix + " holds " + pChild->name);
+            ++uiChildren;
+        }
+    }
+    transcript.note("children", static_cast<long>(uiChildren));
+    return transcript.text();
+}
+
 // Binds, walks and releases; everything the file system made must be gone when it is.
 template <class FileSystem>
 Transcript walkArchive(const std::string& path) {
@@ -357,6 +389,7 @@ Transcript walkArchive(const std::string& path) {
             walk.run();
             transcript.note("walk", walk.transcript().text());
         }
+        transcript.note("index", indexArchive(*pFileSystem, path));
         if (pFileSystem->getNbOfEntriesOpen() != 0)
             fail("entries alive after the walk", std::to_string(pFileSystem->getNbOfEntriesOpen()));
         delete pFileSystem;

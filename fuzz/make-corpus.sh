@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzer's seed corpus in OUTPUT_DIRECTORY (a build directory: the corpus is never checked in):
-# the archives that tamsor-make-seeds writes, plus two that Info-ZIP's zip makes, so that the corpus also holds
-# what a real archiver writes (extra fields, version fields, attributes, data descriptors).
+# the archives that tamsor-make-seeds writes, plus a few that Info-ZIP's zip makes, so that the corpus also holds
+# what a real archiver writes (extra fields, version fields, attributes, data descriptors, zip64 records).
 #
 #   fuzz/make-corpus.sh MAKE_SEEDS_PROGRAM OUTPUT_DIRECTORY
 set -euo pipefail
@@ -35,5 +35,8 @@ trap 'rm -rf "$work"' EXIT
     zip -q -r -X "$out/infozip-tree.zip" tree
     # Streamed from a pipe: sizes and CRC follow the data in data descriptors; no zip64 records.
     printf 'streamed through a pipe\n' | zip -q -fz- - - >"$out/infozip-streamed.zip"
+    # Zip64 end records and fields, forced; and from a pipe, zip64 end records beside complete end records.
+    zip -q -fz "$out/infozip-zip64.zip" tree/hello.txt
+    printf 'zip64 through a pipe\n' | zip -q - - >"$out/infozip-pipe-zip64.zip"
 )
 echo "make-corpus: $(find "$out" -type f | wc -l) seeds in $out"

@@ -94,16 +94,31 @@ ZipBuilder zeros() {
     return zip;
 }
 
+// Zip64 end records, and the extra fields the member index reads: extended timestamp, NTFS times, Unicode Path
+// (whose CRC is that of the stored name "u.txt"), and a zip64 field for sizes the record leaves to it.
+ZipBuilder zip64Extras() {
+    using Tamsor::Testing::le16;
+    using Tamsor::Testing::le32;
+    using Tamsor::Testing::le64;
+    ZipBuilder zip;
+    zip.setZip64(true).add("t.txt", "times\n").last().extra = le16(0x5455) + le16(5) + "\x01" + le32(1000000000) +
+                                                              le16(0x000a) + le16(32) + le32(0) + le16(1) + le16(24) +
+                                                              le64(1) + le64(2) + le64(3);
+    zip.add("u.txt", "unicode\n").last().extra = le16(0x7075) + le16(8) + "\x01" + le32(0x548bc6f8) + "\xce\xa9t";
+    zip.add("z.txt", "sixty-four\n").last().extra = le16(0x0001) + le16(16) + le64(11) + le64(11);
+    return zip;
+}
+
 struct Seed {
     const char* name;
     ZipBuilder (*make)();
 };
 
 const Seed kSeeds[] = {
-    {"stored.zip", storedFiles},    {"deflated.zip", deflatedFiles}, {"nested.zip", nestedDirectories},
-    {"duplicates.zip", duplicates}, {"empty-name.zip", emptyName},   {"method-99.zip", unknownMethod},
-    {"comment.zip", withComment},   {"odd-names.zip", oddNames},     {"no-members.zip", noMembers},
-    {"zeros-1mib.zip", zeros},
+    {"stored.zip", storedFiles},    {"deflated.zip", deflatedFiles},   {"nested.zip", nestedDirectories},
+    {"duplicates.zip", duplicates}, {"empty-name.zip", emptyName},     {"method-99.zip", unknownMethod},
+    {"comment.zip", withComment},   {"odd-names.zip", oddNames},       {"no-members.zip", noMembers},
+    {"zeros-1mib.zip", zeros},      {"zip64-extras.zip", zip64Extras},
 };
 
 }  // namespace

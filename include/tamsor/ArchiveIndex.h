@@ -10,7 +10,8 @@
 // An index is a snapshot: it does not follow a later setZIPArchive or a change of the archive file. It holds
 // no reference to the file system once built, and is safe to read from several threads at once (nothing in it
 // changes after construction). Building one costs one read of the end records and of the central directory,
-// and memory in proportion to the number of members and the length of their names.
+// one pass over it, O(n log n) name lookups, and memory in proportion to the number of members and the length of
+// their names.
 
 #include <cstdint>
 #include <ctime>
@@ -30,21 +31,25 @@ enum class TimeSource {
     ExtendedTimestamp,  // the extended timestamp extra field (0x5455): UTC, exact to the second
     Ntfs,               // the NTFS extra field (0x000a): UTC, exact to the second here
 };
+// Of several, the extended timestamp counts, then the NTFS time, then the MS-DOS fields. Fields whose lengths do
+// not hold together are ignored.
 
 struct ArchiveMember {
-    std::string name;               // as stored, byte for byte; directories (stored or implied) end in "/";
-                                    // the top level is ""
-    std::string unicodeName;        // the Info-ZIP Unicode Path field (0x7075) when its CRC matches the stored
-                                    // name, else empty
-    bool bDirectory = false;        // a directory member, or a directory implied by other names
-    bool bImplied = false;          // made up from other members' names: not stored in the archive
-    std::uint64_t uiSize = 0;       // uncompressed size (zip64 field when the record holds the marker)
+    std::string name;          // as stored, byte for byte; directories (stored or implied) end in "/";
+                               // the top level is ""
+    std::string unicodeName;   // the Info-ZIP Unicode Path field (0x7075) when its CRC matches the stored
+                               // name, else empty
+    bool bDirectory = false;   // a directory member, or a directory implied by other names
+    bool bImplied = false;     // made up from other members' names: not stored in the archive
+    std::uint64_t uiSize = 0;  // uncompressed size (zip64 field when the record holds the marker)
     std::uint64_t uiCompressedSize = 0;
-    std::uint64_t uiLocalHeaderOffset = 0;  // where the member's local header starts in the file
-    std::uint16_t uiMethod = 0;             // 0 stored, 8 deflated, anything else as stored
-    std::uint16_t uiFlags = 0;              // the general-purpose bit flag
-    std::uint16_t uiVersionMadeBy = 0;      // high byte: the host system (3 is Unix)
-    std::uint32_t uiExternalAttributes = 0; // on Unix hosts, the st_mode in the high 16 bits
+    std::uint64_t uiLocalHeaderOffset = 0;   // where the member's local header starts in the file (a stub before
+                                             // the archive included); the header and the compressed data lie
+                                             // before the central directory
+    std::uint16_t uiMethod = 0;              // 0 stored, 8 deflated, anything else as stored
+    std::uint16_t uiFlags = 0;               // the general-purpose bit flag
+    std::uint16_t uiVersionMadeBy = 0;       // high byte: the host system (3 is Unix)
+    std::uint32_t uiExternalAttributes = 0;  // on Unix hosts, the st_mode in the high 16 bits
     std::uint32_t uiCrc32 = 0;
     std::time_t modificationTime = 0;
     TimeSource timeSource = TimeSource::None;
@@ -64,11 +69,16 @@ class ArchiveIndex {
     // bound or its central directory cannot be read.
     explicit ArchiveIndex(const ZIPFileSystemImpl& fileSystem);
     // Reads the central directory of the archive at `archivePath` through `fileSystem`'s I/O table, bound or
-    // not: this is how archives that binding refuses (zip64, more than 65,535 members) are read.
+    // not: this is how archives that binding refuses (zip64, more than 65,535 members) are read. A path that is
+    // not a regular file is refused without being opened (a FIFO would block the open).
     ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath);
 
+    // False when the archive's records do not hold together: a damaged archive gives no members at all rather
+    // than some of them or made-up ones. Every number in the archive is checked against the file's size and the
+    // bytes read before it is relied on; memory follows the records actually read, never the sizes claimed.
     bool isValid() const { return m_bValid; }
-    // Why the index is not valid, as the end of a sentence ("has no end record"); empty when it is valid.
+    // Why the index is not valid, as the end of a sentence that starts with the archive's path ("has no end
+    // record", "has a central directory that runs past the end of the file"); empty when it is valid.
     const std::string& error() const { return m_strError; }
 
     // Every member in central-directory order, then the implied directories; the top level "" is not listed.

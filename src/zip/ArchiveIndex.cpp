@@ -1,14 +1,12 @@
-// The member index: the central directory read through the file system's own I/O table.
-//
-// Every number in the archive is treated as a claim to check: record lengths, counts and offsets are tested
-// against the bytes actually read and the archive's size before anything is allocated or indexed, so that a
-// damaged or lying archive gives an invalid index rather than a crash or a huge allocation.
+// The member index: the central directory read through the file system's own I/O table (CentralDirectory),
+// then the names arranged as a tree, with the directories they only imply made up.
 
 #include "tamsor/ArchiveIndex.h"
 
+#include <sys/stat.h>
 #include <zzip/plugin.h>
 
-#include "ZipRecords.h"
+#include "CentralDirectory.h"
 #include "tamsor/ZIPFileSystem.h"
 
 namespace Tamsor {
@@ -16,62 +14,6 @@ namespace Tamsor {
 namespace {
 
 using namespace ZipRecords;
-
-// Where the central directory lies, from the end record; false when there is none, it uses zip64 records (the
-// readers underneath know no zip64 either), or it does not fit before the end record.
-bool findCentralDirectory(const TableFile& file, std::uint64_t uiFileSize, EndRecord& rEnd) {
-    if (findEndRecord(file, uiFileSize, rEnd) != EndSearch::Found || rEnd.bZip64Locator) return false;
-    return static_cast<std::uint64_t>(rEnd.uiDirectoryOffset) + rEnd.uiDirectorySize <= rEnd.uiOffset &&
-           rEnd.uiEntries * std::uint64_t(kCentralSize) <= rEnd.uiDirectorySize;
-}
-
-// MS-DOS date and time (2-second resolution, years from 1980) as local time.
-std::time_t dosToTime(std::uint16_t uiDate, std::uint16_t uiTime) {
-    std::tm parts{};
-    parts.tm_year = 80 + (uiDate >> 9);
-    parts.tm_mon = ((uiDate >> 5) & 0x0f) - 1;
-    parts.tm_mday = uiDate & 0x1f;
-    parts.tm_hour = uiTime >> 11;
-    parts.tm_min = (uiTime >> 5) & 0x3f;
-    parts.tm_sec = (uiTime & 0x1f) * 2;
-    parts.tm_isdst = -1;
-    return std::mktime(&parts);
-}
-
-// The central directory's records, each checked against the directory's bytes and the data's place in the
-// file; false at the first record that does not hold together.
-bool parseRecords(const std::vector<unsigned char>& directory, const EndRecord& end,
-                  std::vector<ArchiveMember>& rMembers) {
-    std::size_t pos = 0;
-    rMembers.reserve(end.uiEntries);
-    for (std::uint32_t i = 0; i < end.uiEntries; ++i) {
-        if (directory.size() - pos < kCentralSize) return false;
-        const unsigned char* p = directory.data() + pos;
-        if (le32(p) != kCentralSignature) return false;
-        const std::size_t nameLength = le16(p + 28);
-        const std::size_t recordLength = kCentralSize + nameLength + le16(p + 30) + le16(p + 32);
-        if (directory.size() - pos < recordLength) return false;
-        ArchiveMember member;
-        member.name.assign(reinterpret_cast<const char*>(p + kCentralSize), nameLength);
-        member.uiVersionMadeBy = le16(p + 4);
-        member.uiFlags = le16(p + 8);
-        member.uiMethod = le16(p + 10);
-        member.modificationTime = dosToTime(le16(p + 14), le16(p + 12));
-        member.timeSource = TimeSource::Dos;
-        member.uiCrc32 = le32(p + 16);
-        member.uiCompressedSize = le32(p + 20);
-        member.uiSize = le32(p + 24);
-        member.uiExternalAttributes = le32(p + 38);
-        member.uiLocalHeaderOffset = le32(p + 42);
-        if (member.uiLocalHeaderOffset + kLocalHeaderSize + member.uiCompressedSize > end.uiDirectoryOffset)
-            return false;
-        member.bDirectory = !member.name.empty() && member.name.back() == '/';
-        member.uiIndex = i;
-        rMembers.push_back(std::move(member));
-        pos += recordLength;
-    }
-    return true;
-}
 
 // The name of a member as a map key: less one trailing "/".
 std::string keyOf(const std::string& strName) {
@@ -85,18 +27,20 @@ std::string parentKeyOf(const std::string& strKey) {
     return slash == std::string::npos ? std::string() : strKey.substr(0, slash);
 }
 
-bool readCentralDirectory(const zzip_plugin_io_handlers& io, const std::string& strPath,
-                          std::vector<ArchiveMember>& rMembers) {
+// The archive's members, or why they cannot be read. A path that is no regular file is refused before it is
+// opened: opening a FIFO would wait for a writer.
+std::string readMembers(const zzip_plugin_io_handlers& io, const std::string& strPath,
+                        std::vector<ArchiveMember>& rMembers) {
+    struct stat status;
+    if (::stat(strPath.c_str(), &status) != 0) return "cannot be opened";
+    if (!S_ISREG(status.st_mode)) return "is not a regular file";
     const TableFile file(io.fd, strPath.c_str());
-    if (!file.isOpen()) return false;
+    if (!file.isOpen()) return "cannot be opened";
     const std::int64_t fileSize = file.size();
-    if (fileSize < 0) return false;
-    EndRecord end;
-    if (!findCentralDirectory(file, static_cast<std::uint64_t>(fileSize), end)) return false;
-    // Bounded by the file's size, checked above: the allocation cannot exceed what the archive holds.
-    std::vector<unsigned char> directory;
-    if (end.uiDirectorySize != 0 && !file.readAt(end.uiDirectoryOffset, end.uiDirectorySize, directory)) return false;
-    return parseRecords(directory, end, rMembers);
+    if (fileSize < 0) return "cannot be read";
+    DirectoryPlace place;
+    const std::string strProblem = locateCentralDirectory(file, static_cast<std::uint64_t>(fileSize), place);
+    return strProblem.empty() ? readCentralDirectory(file, place, rMembers) : strProblem;
 }
 
 typedef std::map<std::string, std::size_t> NameMap;
@@ -157,9 +101,9 @@ void ArchiveIndex::build(const ZIPFileSystemImpl& fileSystem, const std::string&
         m_strError = "is not bound";
         return;
     }
-    if (!readCentralDirectory(*fileSystem.m_pIOHandler, archivePath, m_members)) {
+    m_strError = readMembers(*fileSystem.m_pIOHandler, archivePath, m_members);
+    if (!m_strError.empty()) {
         m_members.clear();
-        m_strError = "has no central directory that can be read";
         return;
     }
     indexNames(m_members, m_byName);

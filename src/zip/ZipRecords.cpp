@@ -19,10 +19,14 @@ std::int64_t TableFile::size() const {
 
 bool TableFile::readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const {
     bytes.resize(length);
+    return readAt(offset, length, bytes.data());
+}
+
+bool TableFile::readAt(std::uint64_t offset, std::size_t length, unsigned char* pBytes) const {
     if (m_rIO.seeks(m_fd, static_cast<zzip_off_t>(offset), SEEK_SET) != static_cast<zzip_off_t>(offset)) return false;
     std::size_t done = 0;
     while (done < length) {
-        const zzip_ssize_t n = m_rIO.read(m_fd, bytes.data() + done, length - done);
+        const zzip_ssize_t n = m_rIO.read(m_fd, pBytes + done, length - done);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
@@ -54,6 +58,21 @@ EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord
     for (std::size_t i = from; i + 4 <= tailSize; ++i)
         if (le32(&tail[i]) == kEndSignature) return EndSearch::CutShort;
     return EndSearch::NotFound;
+}
+
+bool readZip64EndRecord(const TableFile& file, std::uint64_t offset, Zip64EndRecord& record) {
+    unsigned char bytes[kZip64EndSize];
+    // The length field counts what follows it: at least the fixed fields.
+    if (!file.readAt(offset, kZip64EndSize, bytes) || le32(bytes) != kZip64EndSignature ||
+        le64(bytes + 4) < kZip64EndSize - 12)
+        return false;
+    record.uiOffset = offset;
+    record.uiDisk = le32(bytes + 16);
+    record.uiDirectoryDisk = le32(bytes + 20);
+    record.uiEntries = le64(bytes + 32);
+    record.uiDirectorySize = le64(bytes + 40);
+    record.uiDirectoryOffset = le64(bytes + 48);
+    return true;
 }
 
 void ListingDigest::add(const char* name, std::size_t nameLength, std::uint32_t method, std::uint32_t compressedSize,

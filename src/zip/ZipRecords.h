@@ -50,6 +50,8 @@ class TableFile {
     std::int64_t size() const;
     // Exactly `length` bytes at `offset` into `bytes`; false on a failed seek or read, or a short file.
     bool readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const;
+    // The same into `length` bytes at `pBytes`.
+    bool readAt(std::uint64_t offset, std::size_t length, unsigned char* pBytes) const;
 
     TableFile(const TableFile&) = delete;
     TableFile& operator=(const TableFile&) = delete;
@@ -79,6 +81,19 @@ enum class EndSearch {
 };
 
 EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record);
+
+// The zip64 end record: the numbers of the end record, past their 16- and 32-bit limits.
+struct Zip64EndRecord {
+    std::uint64_t uiOffset = 0;  // where the record starts in the file
+    std::uint32_t uiDisk = 0;
+    std::uint32_t uiDirectoryDisk = 0;
+    std::uint64_t uiEntries = 0;
+    std::uint64_t uiDirectorySize = 0;
+    std::uint64_t uiDirectoryOffset = 0;
+};
+
+// The zip64 end record at `offset`; false when the bytes there are not one (signature, length) or cannot be read.
+bool readZip64EndRecord(const TableFile& file, std::uint64_t offset, Zip64EndRecord& record);
 
 // A digest of what a listing shows of each entry, in order: its name (up to a NUL, where zziplib's names
 // end), method and sizes. Taken from the central directory by the binding screen and from zziplib's reading

@@ -1,9 +1,10 @@
 #include "ZipBuilder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
 #include <stdexcept>
 
 namespace Tamsor {
@@ -65,9 +66,28 @@ bool isDirectoryName(const std::string& name) {
     return !name.empty() && name.back() == '/';
 }
 
+const std::uint64_t kMarker = 0xFFFFFFFF;
+
+// A member's numbers as they go into its records: what does not fit in 32 bits becomes the marker, and its
+// value goes into the zip64 extra field, in the order the records list them.
+struct Numbers {
+    std::uint32_t crc;
+    std::uint64_t size, compressedSize, offset;
+};
+
+std::uint32_t fitted(std::uint64_t value, std::string& zip64) {
+    if (value < kMarker) return static_cast<std::uint32_t>(value);
+    zip64 += le64(value);
+    return static_cast<std::uint32_t>(kMarker);
+}
+
+std::string zip64Field(const std::string& values) {
+    return values.empty() ? values : le16(1) + le16(static_cast<std::uint16_t>(values.size())) + values;
+}
+
 // The fields a local header and a central header share, from "version needed" to "extra field length".
 void putCommonFields(std::string& out, const ZipBuilder::Member& member, std::uint32_t crc,
-                     std::uint32_t compressedSize) {
+                     std::uint32_t compressedSize, std::uint32_t size, std::size_t extraLength) {
     putU16(out, kVersion);
     putU16(out, 0);  // flags: no encryption, no data descriptor
     putU16(out, member.method);
@@ -75,41 +95,68 @@ void putCommonFields(std::string& out, const ZipBuilder::Member& member, std::ui
     putU16(out, member.dosDate);
     putU32(out, crc);
     putU32(out, compressedSize);
-    putU32(out, static_cast<std::uint32_t>(member.data.size()));
+    putU32(out, size);
     putU16(out, static_cast<std::uint16_t>(member.name.size()));
-    putU16(out, 0);  // extra field length
+    putU16(out, static_cast<std::uint16_t>(extraLength));
 }
 
-void putLocalHeader(std::string& out, const ZipBuilder::Member& member, std::uint32_t crc, const std::string& payload) {
+// A local header of a zip64 member gives both sizes in its zip64 field.
+void putLocalHeader(std::string& out, const ZipBuilder::Member& member, const Numbers& numbers) {
+    std::string zip64;
+    if (numbers.size >= kMarker || numbers.compressedSize >= kMarker)
+        zip64 = le64(numbers.size) + le64(numbers.compressedSize);
+    const std::uint32_t size = zip64.empty() ? static_cast<std::uint32_t>(numbers.size) : kMarker;
+    const std::uint32_t compressedSize = zip64.empty() ? static_cast<std::uint32_t>(numbers.compressedSize) : kMarker;
     putU32(out, kLocalHeaderSignature);
-    putCommonFields(out, member, crc, static_cast<std::uint32_t>(payload.size()));
-    out += member.name;
+    putCommonFields(out, member, numbers.crc, compressedSize, size, zip64Field(zip64).size());
+    out += member.name + zip64Field(zip64);
 }
 
-void putCentralHeader(std::string& out, const ZipBuilder::Member& member, std::uint32_t crc,
-                      std::uint32_t compressedSize, std::uint32_t localOffset) {
+void putCentralHeader(std::string& out, const ZipBuilder::Member& member, const Numbers& numbers) {
+    std::string zip64;
+    const std::uint32_t size = fitted(numbers.size, zip64);
+    const std::uint32_t compressedSize = fitted(numbers.compressedSize, zip64);
+    const std::uint32_t offset = fitted(numbers.offset, zip64);
+    const std::string extra = zip64Field(zip64) + member.extra;
     putU32(out, kCentralHeaderSignature);
     putU16(out, kVersion);  // version made by
-    putCommonFields(out, member, crc, compressedSize);
+    putCommonFields(out, member, numbers.crc, compressedSize, size, extra.size());
     putU16(out, 0);  // file comment length
     putU16(out, 0);  // disk number start
     putU16(out, 0);  // internal attributes
     putU32(out, isDirectoryName(member.name) ? kDosDirectoryAttribute : 0);
-    putU32(out, localOffset);
-    out += member.name;
+    putU32(out, offset);
+    out += member.name + extra;
 }
 
-void putEndRecord(std::string& out, std::size_t memberCount, std::size_t centralSize, std::size_t centralOffset,
-                  const std::string& comment) {
+// The zip64 end record and its locator, when asked for or needed, then the end record with whatever fits.
+void putEndRecords(std::string& out, std::uint64_t end, std::uint64_t count, std::uint64_t centralSize,
+                   std::uint64_t centralOffset, const std::string& comment, bool bZip64) {
+    if (bZip64 || count > 0xFFFF || centralSize >= kMarker || centralOffset >= kMarker) {
+        out += le32(0x06064b50) + le64(44) + le16(45) + le16(45) + le32(0) + le32(0) + le64(count) + le64(count) +
+               le64(centralSize) + le64(centralOffset);
+        out += le32(0x07064b50) + le32(0) + le64(end) + le32(1);
+    }
+    std::string ignored;
     putU32(out, kEndRecordSignature);
     putU16(out, 0);  // this disk
     putU16(out, 0);  // disk with the central directory
-    putU16(out, static_cast<std::uint16_t>(memberCount));
-    putU16(out, static_cast<std::uint16_t>(memberCount));
-    putU32(out, static_cast<std::uint32_t>(centralSize));
-    putU32(out, static_cast<std::uint32_t>(centralOffset));
+    putU16(out, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xFFFF)));
+    putU16(out, static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xFFFF)));
+    putU32(out, fitted(centralSize, ignored));
+    putU32(out, fitted(centralOffset, ignored));
     putU16(out, static_cast<std::uint16_t>(comment.size()));
     out += comment;
+}
+
+// The CRC-32 of `count` zero bytes, a mebibyte at a time.
+std::uint32_t crcOfZeros(std::uint64_t count) {
+    const std::string block(1 << 20, '\0');
+    const uLong blockCrc = crc32(0L, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (; count >= block.size(); count -= block.size()) crc = crc32_combine64(crc, blockCrc, block.size());
+    return static_cast<std::uint32_t>(
+        crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(count)));
 }
 
 std::uint32_t nextRandom(std::uint32_t& state) {
@@ -127,6 +174,10 @@ std::string le16(std::uint16_t value) {
 
 std::string le32(std::uint32_t value) {
     return le16(static_cast<std::uint16_t>(value & 0xffff)) + le16(static_cast<std::uint16_t>(value >> 16));
+}
+
+std::string le64(std::uint64_t value) {
+    return le32(static_cast<std::uint32_t>(value)) + le32(static_cast<std::uint32_t>(value >> 32));
 }
 
 ZipBuilder& ZipBuilder::add(const std::string& name, const std::string& data, std::uint16_t method) {
@@ -147,29 +198,49 @@ ZipBuilder& ZipBuilder::setComment(const std::string& comment) {
     return *this;
 }
 
-std::string ZipBuilder::build() const {
-    std::string archive;
+ZipBuilder& ZipBuilder::setZip64(bool bZip64) {
+    m_bZip64 = bZip64;
+    return *this;
+}
+
+std::vector<ZipBuilder::Piece> ZipBuilder::layout() const {
+    std::vector<Piece> pieces;
+    std::uint64_t end = 0;  // where the next piece goes
     std::string central;
     for (const Member& member : m_members) {
-        const std::uint32_t crc = crcOf(member.data);
-        const std::string payload = encode(member);
-        const std::uint32_t localOffset = static_cast<std::uint32_t>(archive.size());
-        putLocalHeader(archive, member, crc, payload);
-        archive += payload;
-        putCentralHeader(central, member, crc, static_cast<std::uint32_t>(payload.size()), localOffset);
+        const std::string payload = member.zeros ? std::string() : encode(member);
+        const std::uint64_t size = member.zeros ? member.zeros : member.data.size();
+        const Numbers numbers = {member.zeros ? crcOfZeros(member.zeros) : crcOf(member.data), size,
+                                 member.zeros ? member.zeros : payload.size(), end + member.gapBefore};
+        pieces.push_back(Piece{numbers.offset, std::string()});
+        putLocalHeader(pieces.back().bytes, member, numbers);
+        pieces.back().bytes += payload;
+        end = numbers.offset + pieces.back().bytes.size() + member.zeros;
+        putCentralHeader(central, member, numbers);
     }
-    const std::size_t centralOffset = archive.size();
-    archive += central;
-    putEndRecord(archive, m_members.size(), central.size(), centralOffset, m_strComment);
+    pieces.push_back(Piece{end, central});
+    putEndRecords(pieces.back().bytes, end + central.size(), m_members.size(), central.size(), end, m_strComment,
+                  m_bZip64);
+    return pieces;
+}
+
+std::string ZipBuilder::build() const {
+    const std::vector<Piece> pieces = layout();
+    const std::uint64_t size = pieces.back().offset + pieces.back().bytes.size();
+    if (size > (1u << 30)) throw std::runtime_error("ZipBuilder: past 1 GiB, write the archive with writeTo");
+    std::string archive(static_cast<std::size_t>(size), '\0');
+    for (const Piece& piece : pieces) archive.replace(piece.offset, piece.bytes.size(), piece.bytes);
     return archive;
 }
 
 void ZipBuilder::writeTo(const std::string& path) const {
-    const std::string bytes = build();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw std::runtime_error("ZipBuilder: cannot write " + path);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool bWritten = fd >= 0;
+    for (const Piece& piece : layout())
+        bWritten = bWritten && ::pwrite(fd, piece.bytes.data(), piece.bytes.size(), static_cast<off_t>(piece.offset)) ==
+                                   static_cast<ssize_t>(piece.bytes.size());
+    if (fd >= 0 && ::close(fd) != 0) bWritten = false;
+    if (!bWritten) throw std::runtime_error("ZipBuilder: cannot write " + path);
 }
 
 std::string makeContent(std::size_t size, std::uint32_t seed, bool text) {

@@ -3,8 +3,9 @@
 
 // Builds ZIP archives in memory for the tests: members in any order, with any names (duplicates, empty,
 // "../x", "/abs", embedded NUL), stored, deflated or with any other method number (whose data is then
-// written as given, so that zziplib refuses to open it). Plain ZIP: local headers, central directory and
-// end record, no data descriptors, no zip64.
+// written as given, so that zziplib refuses to open it). Local headers, central directory and end record, no
+// data descriptors; zip64 fields and end records where numbers need them (or when asked), and members of
+// zeros or after a gap of zeros that writeTo leaves as holes, so that an archive reaches past 4 GiB cheaply.
 
 #include <cstdint>
 #include <string>
@@ -24,6 +25,9 @@ class ZipBuilder {
         std::uint16_t method = kStored;
         std::uint16_t dosTime = 0;     // MS-DOS time and date of the member
         std::uint16_t dosDate = 0x21;  // 1980-01-01
+        std::string extra;             // central extra fields, after the zip64 field if one is needed
+        std::uint64_t gapBefore = 0;   // zero bytes before the local header
+        std::uint64_t zeros = 0;       // when not 0, the data: this many zero bytes, stored
     };
 
     // Adds a member; for kStored and kDeflated `data` is encoded, for any other method it is written as it
@@ -32,22 +36,35 @@ class ZipBuilder {
     // Adds an empty stored member named `name` (give the trailing "/" yourself).
     ZipBuilder& addDirectory(const std::string& name);
     ZipBuilder& setComment(const std::string& comment);
+    // Writes zip64 end records even when no number needs them (as Info-ZIP does when writing to a pipe).
+    ZipBuilder& setZip64(bool bZip64);
+    // The member added last, to set its other fields.
+    Member& last() { return m_members.back(); }
 
     const std::vector<Member>& members() const { return m_members; }
 
-    // The archive's bytes.
+    // The archive's bytes; throws std::runtime_error past 1 GiB (write those with writeTo).
     std::string build() const;
-    // Writes the archive to `path`; throws std::runtime_error when it cannot.
+    // Writes the archive to `path`, zeros of gaps and members as holes; throws std::runtime_error when it cannot.
     void writeTo(const std::string& path) const;
 
   private:
+    struct Piece {
+        std::uint64_t offset;
+        std::string bytes;
+    };
+    // The archive as runs of bytes at their offsets, in order, with zeros between them.
+    std::vector<Piece> layout() const;
+
     std::vector<Member> m_members;
     std::string m_strComment;
+    bool m_bZip64 = false;
 };
 
 // The little-endian bytes of a number, as a ZIP record holds it (for tests that patch built archives).
 std::string le16(std::uint16_t value);
 std::string le32(std::uint32_t value);
+std::string le64(std::uint64_t value);
 
 // Deterministic pseudo-random bytes (text-like when `text` is true, so that deflate compresses them).
 std::string makeContent(std::size_t size, std::uint32_t seed, bool text = true);

@@ -1,0 +1,99 @@
+#include "ExtraFields.h"
+
+#include <zlib.h>
+
+#include "ZipRecords.h"
+
+namespace Tamsor {
+namespace ZipRecords {
+
+namespace {
+
+const std::uint16_t kZip64Field = 0x0001;
+const std::uint16_t kNtfsField = 0x000a;
+const std::uint16_t kTimestampField = 0x5455;
+const std::uint16_t kUnicodePathField = 0x7075;
+const std::uint64_t kMarker = 0xFFFFFFFF;
+const std::int64_t kNtfsTicksPerSecond = 10000000;
+const std::int64_t kNtfsEpochToUnix = 11644473600;  // seconds from 1601-01-01 to 1970-01-01, both UTC
+
+// The zip64 field holds, in this order, each of the uncompressed size, the compressed size and the local-header
+// offset whose fixed field holds the marker, 8 bytes each (then the disk number, which is not used here). A
+// value the field is too short for keeps the fixed field's marker, which the data checks then refuse.
+void readZip64(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
+    std::size_t at = 0;
+    for (std::uint64_t* pValue : {&rMember.uiSize, &rMember.uiCompressedSize, &rMember.uiLocalHeaderOffset}) {
+        if (*pValue != kMarker) continue;
+        if (length - at < 8) return;
+        *pValue = le64(p + at);
+        at += 8;
+    }
+}
+
+// A flags byte, then the times its bits announce; a central record carries the modification time only (bit 0),
+// in signed 32-bit seconds.
+bool readTimestamp(const unsigned char* p, std::size_t length, std::int64_t& rTime) {
+    if (length < 5 || (p[0] & 0x01) == 0) return false;
+    rTime = static_cast<std::int32_t>(le32(p + 1));
+    return true;
+}
+
+// Four reserved bytes, then tagged attributes; tag 1 (24 bytes) starts with the modification time in 100 ns
+// ticks since 1601-01-01.
+bool readNtfs(const unsigned char* p, std::size_t length, std::int64_t& rTime) {
+    for (std::size_t at = 4; at <= length && length - at >= 4;) {
+        const std::uint16_t tag = le16(p + at), size = le16(p + at + 2);
+        at += 4;
+        if (size > length - at) return false;
+        if (tag == 1) {
+            if (size != 24) return false;
+            rTime = static_cast<std::int64_t>(le64(p + at) / kNtfsTicksPerSecond) - kNtfsEpochToUnix;
+            return true;
+        }
+        at += size;
+    }
+    return false;
+}
+
+// Version 1, the CRC-32 of the stored name it stands for, then the name in UTF-8: a name that was renamed by a
+// tool that knew nothing of the field no longer matches the CRC, and the field is stale.
+bool readUnicodePath(const unsigned char* p, std::size_t length, const std::string& strStoredName, std::string& rName) {
+    if (length <= 5 || p[0] != 1) return false;
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(strStoredName.data()),
+                            static_cast<uInt>(strStoredName.size()));
+    if (static_cast<std::uint32_t>(crc) != le32(p + 1)) return false;
+    rName.assign(reinterpret_cast<const char*>(p + 5), length - 5);
+    return true;
+}
+
+}  // namespace
+
+void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
+    bool bTimestamp = false, bNtfs = false, bZip64 = false, bUnicode = false;
+    std::int64_t timestamp = 0, ntfsTime = 0;
+    for (std::size_t at = 0; length - at >= 4;) {
+        const std::uint16_t id = le16(p + at), size = le16(p + at + 2);
+        at += 4;
+        if (size > length - at) break;
+        const unsigned char* pData = p + at;
+        at += size;
+        // Of two fields of one kind, the first counts.
+        if (id == kZip64Field && !bZip64) {
+            bZip64 = true;
+            readZip64(pData, size, rMember);
+        } else if (id == kTimestampField && !bTimestamp) {
+            bTimestamp = readTimestamp(pData, size, timestamp);
+        } else if (id == kNtfsField && !bNtfs) {
+            bNtfs = readNtfs(pData, size, ntfsTime);
+        } else if (id == kUnicodePathField && !bUnicode) {
+            bUnicode = readUnicodePath(pData, size, rMember.name, rMember.unicodeName);
+        }
+    }
+    if (bTimestamp || bNtfs) {
+        rMember.modificationTime = static_cast<std::time_t>(bTimestamp ? timestamp : ntfsTime);
+        rMember.timeSource = bTimestamp ? TimeSource::ExtendedTimestamp : TimeSource::Ntfs;
+    }
+}
+
+}  // namespace ZipRecords
+}  // namespace Tamsor

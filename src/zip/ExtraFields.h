@@ -1,0 +1,25 @@
+#ifndef TAMSOR_SRC_EXTRAFIELDS_H
+#define TAMSOR_SRC_EXTRAFIELDS_H
+
+// What the extra fields of a central-directory record add to its member: the zip64 sizes and local-header
+// offset, exact UTC times (extended timestamp, NTFS) and the Info-ZIP Unicode Path. Every length in the fields
+// is checked against the bytes given; a field that does not hold together is ignored, never trusted in part.
+
+#include <cstddef>
+
+#include "tamsor/ArchiveIndex.h"
+
+namespace Tamsor {
+namespace ZipRecords {
+
+// Reads the `length` bytes of extra fields at `p` into `rMember`, which holds what the record's fixed part says:
+// its sizes and local-header offset (zip64 values replace those that hold 0xFFFFFFFF), its stored name (the
+// Unicode Path must carry that name's CRC-32) and its MS-DOS time (replaced by an NTFS time, and that by an
+// extended timestamp). A block whose length runs past the area ends the reading. Costs one pass over the bytes
+// and, with a Unicode Path, a CRC-32 of the name. Safe from any thread.
+void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember);
+
+}  // namespace ZipRecords
+}  // namespace Tamsor
+
+#endif
