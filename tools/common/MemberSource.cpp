@@ -1,7 +1,6 @@
 #include "MemberSource.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -55,16 +54,13 @@ int MemberSource::open(const std::string& path, KindChoice choice, const char* c
     const int status = resolveArchiveKind(path, choice, commandName, m_bScrambled);
     if (status != kExitOk) return status;
     m_pFileSystem.reset(m_bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
-    // Anything but a regular file is refused before it is opened: opening a FIFO would wait for a writer.
-    struct stat attributes;
-    const bool bRegular = ::stat(path.c_str(), &attributes) == 0 && S_ISREG(attributes.st_mode);
-    if (bRegular) m_pIndex.reset(new ArchiveIndex(*m_pFileSystem, path));
-    if (!bRegular || !m_pIndex->isValid()) {
+    m_pIndex.reset(new ArchiveIndex(*m_pFileSystem, path));  // refuses what is not a regular file unopened
+    if (!m_pIndex->isValid()) {
         ArchiveKind detected = ArchiveKind::Unknown;
         detectArchiveKind(path, detected);
         reportError(std::string(commandName) + ": cannot open '" + path + "' as a " +
-                    (m_bScrambled ? "scrambled" : "plain") + " ZIP archive: it " +
-                    (bRegular ? m_pIndex->error() : std::string("is not a regular file")) + hintFor(choice, detected));
+                    (m_bScrambled ? "scrambled" : "plain") + " ZIP archive: it " + m_pIndex->error() +
+                    hintFor(choice, detected));
         return kExitArchive;
     }
     m_pFacts.reset(new ArchiveFacts(*m_pIndex, pDecoder));
