@@ -5,7 +5,7 @@
 
 #include "Commands.h"
 #include "ExitStatus.h"
-#include "OpenedArchive.h"
+#include "MemberSource.h"
 
 #include "FuseMount.h"
 
