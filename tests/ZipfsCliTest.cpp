@@ -505,7 +505,7 @@ TEST_F(ZipfsCli, EveryCommandHasHelp) {
         EXPECT_EQ(0, commandHelp.status) << command;
         EXPECT_EQ(0u, commandHelp.out.find(std::string("Usage: zipfs ") + command + " ")) << commandHelp.out;
     }
-    EXPECT_NE(std::string::npos, zipfs("mount --help").out.find("single-threaded"));
+    EXPECT_NE(std::string::npos, zipfs("mount --help").out.find("restart_budget=SIZE"));
     const std::string catHelp = zipfs("cat --help").out;
     EXPECT_NE(std::string::npos, catHelp.find("1 MiB pieces"));
     EXPECT_EQ(std::string::npos, catHelp.find("64 KiB"));

@@ -98,10 +98,22 @@ const char kUnscrambleDetails[] =
     "look like a scrambled archive is refused (exit status 3, nothing written) unless --force is given.";
 const char kMountDetails[] =
     "Mounts ARCHIVE read-only at MOUNTPOINT with FUSE and serves it until it is unmounted\n"
-    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. Each -o value is handed to\n"
-    "FUSE as given (comma-separated options, as mount -o takes them).\n"
-    "The mount runs single-threaded: the library's file systems and their entries are used from one thread\n"
-    "at a time.";
+    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
+    "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
+    "The mount shows what 'ls' lists, by the same rules (names, modes, symbolic links, times). A leading '/'\n"
+    "is dropped; a member whose name has a '..' component or a NUL byte, or whose path an earlier member\n"
+    "holds, is left out and named in the log. Encrypted members cannot be opened (EACCES), nor members of\n"
+    "compression methods other than stored and deflated (EOPNOTSUPP); a read of damaged data fails with EIO,\n"
+    "and so does the read that reaches a member's end when its CRC-32 does not match.\n"
+    "Several threads serve reads at once; a deflated member is read at any offset without inflating it from\n"
+    "its start again, through restart points kept within a memory budget.\n"
+    "Options of zipfs's own in -o (the others go to FUSE as given; comma-separated, as mount -o takes them):\n"
+    "  restart_budget=SIZE  memory for restart points, shared by all members (default 32M; K, M, G)\n"
+    "  nonempty             mount over a non-empty directory or a FUSE mount point\n"
+    "  logfile=FILE         append the log to FILE\n"
+    "Log: members left out, refusals and read failures, each once per member; on standard error in the\n"
+    "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
+    "figures at the end.";
 
 }  // namespace
 
@@ -153,7 +165,8 @@ const std::vector<Command>& commandTable() {
          "mount an archive read-only (FUSE)",
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
-          {'o', "options", "OPTIONS", "FUSE mount options (may be repeated)"}},
+          {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
+          kEncodingOption},
          2,
          2,
          &mountCommand},

@@ -58,6 +58,8 @@ class MemberSource {
     const ArchiveIndex& index() const { return *m_pIndex; }
     const ArchiveFacts& facts() const { return *m_pFacts; }
     const std::string& path() const { return m_strPath; }
+    // The file system whose I/O table reads the archive (plain or scrambled): what a MemberReader reads through.
+    const ZIPFileSystem& fileSystem() const { return *m_pFileSystem; }
 
     // What stops a member from being read at all, known before any byte of it is: Encrypted,
     // UnsupportedMethod or NotAFile; Ok otherwise.
