@@ -103,7 +103,7 @@ void listDirectory(fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t
     std::vector<char> buffer(size);
     std::size_t used = 0;
     for (std::size_t i = static_cast<std::size_t>(offset); i < children.size() + 2; ++i) {
-        const std::uint32_t child = i < 2 ? node : children[i - 2];
+        const std::uint32_t child = i == 0 ? node : i == 1 ? rArchive.tree().node(node).parent : children[i - 2];
         const char* pName = i == 0 ? "." : i == 1 ? ".." : rArchive.tree().node(child).name.c_str();
         fuse_entry_param entry = entryOf(rArchive, child);
         const off_t next = static_cast<off_t>(i + 1);

@@ -82,6 +82,7 @@ std::uint32_t MountTree::addNode(std::uint32_t parent, const std::string& name, 
     MountNode& rNode = m_nodes.back();
     rNode.pMember = pMember;
     rNode.name = name;
+    rNode.parent = parent;
     rNode.mode = mode;
     rNode.links = S_ISDIR(mode) ? 2 : 1;
     m_nodes[parent].children.push_back(index);

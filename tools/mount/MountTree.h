@@ -29,6 +29,7 @@ namespace Tool {
 struct MountNode {
     const ArchiveMember* pMember = nullptr;  // null for the top level and implied directories
     std::string name;                        // the last component as shown; "" for the top level
+    std::uint32_t parent = 0;                // the directory it is in; the top level is its own
     mode_t mode = 0;                         // type and permission bits
     nlink_t links = 1;                       // directories: 2 and one for each subdirectory
     std::vector<std::uint32_t> children;     // directories: in the order the members come
