@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <new>
@@ -180,6 +181,33 @@ TEST_F(ZipFsBindingTest, ExistsIsTrueForEveryPathUntilTheArchiveFileIsGone) {
     FileHandle pFile = pFs->open("docs/b.txt", 0);
     ASSERT_FALSE(pFile.isNull());
     EXPECT_TRUE(sameBytes(readToEnd(*pFile, 999), makeContent(5000, 2)));
+}
+
+// Each directory opens the archive again from its path and lists what it finds there now: an archive replaced
+// by another (renamed over, or rewritten in the same file) lists as it now stands, and every path exists. File
+// members are still opened (to be listed) through the bound archive: one that it does not hold is skipped
+// with the refusal line.
+TEST_F(ZipFsBindingTest, ADirectoryOpenedAfterTheArchiveWasReplacedListsTheNewOne) {
+    const std::string path = writeArchive(ZipBuilder().add("a.txt", kAlpha).addDirectory("old/"), "live.zip");
+    std::unique_ptr<ZIPFileSystem> pFs = bindTo(path);
+    ASSERT_TRUE(pFs);
+    ASSERT_EQ(0, rename(writeArchive(ZipBuilder().add("a.txt", kAlpha).addDirectory("new/"), "next.zip").c_str(),
+                        path.c_str()));
+    DirectoryHandle pTop = pFs->opendir("/");
+    ASSERT_FALSE(pTop.isNull());
+    EXPECT_EQ((std::vector<std::string>{"file:a.txt", "dir:new/"}), listRest(*pTop));
+    EXPECT_TRUE(pFs->exists("new/"));
+
+    ZipBuilder().add("a.txt", kAlpha).add("only-new.txt", "n").addDirectory("newer/").writeTo(path);  // same inode
+    m_log.clear();
+    pTop = pFs->opendir("/");
+    ASSERT_FALSE(pTop.isNull());
+    EXPECT_EQ((std::vector<std::string>{"file:a.txt", "dir:newer/"}), listRest(*pTop));
+    EXPECT_EQ(
+        expected({zipLineAt(kErrorLogLevel,
+                            "Current entry only-new.txt is neither a file nor a directory. NOT SUPPORTED YET", 370)}),
+        diagnosticsOf(m_log));
+    EXPECT_TRUE(pFs->exists("newer/"));
 }
 
 TEST_F(ZipFsBindingTest, EveryOperationTracesItsScope) {
