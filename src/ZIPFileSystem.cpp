@@ -441,7 +441,12 @@ std::string refusalBeyondZziplib(const char* path, const ArchiveScreening& scree
 // are tried again when they differ (a short read, or the file changing between the two reads).
 ZZIP_DIR* ZIPFileSystemImpl::openWholeArchive(const char* path, std::string& strRefusal) const {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        const ArchiveScreening screening = screenArchive(path, m_pIOHandler.get());
+        // The last screening stands in for a fresh one while its file is unchanged, but only as a first guess:
+        // any disagreement with zziplib is settled by reading the file again.
+        const bool bReuse = attempt == 0 && !m_pLastScreening.isNull() && m_pLastScreening->iEntries >= 0 &&
+                            m_pLastScreening->file.isUnchanged(screenedFileAt(path));
+        if (!bReuse) m_pLastScreening.reset(new ArchiveScreening(screenArchive(path, m_pIOHandler.get())));
+        const ArchiveScreening& screening = *m_pLastScreening;
         if (!screening.strRefusal.empty()) {
             strRefusal = refusalBeyondZziplib(path, screening, m_pIOHandler.get());
             return nullptr;

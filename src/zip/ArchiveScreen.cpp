@@ -71,11 +71,21 @@ std::string screenCentralDirectory(const std::vector<unsigned char>& directory, 
     return std::string();
 }
 
-}  // namespace
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
 
-ArchiveScreening screenArchive(const char* path, union _zzip_plugin_io* pIO) {
-    struct stat status;
-    if (!path || !pIO || ::stat(path, &status) != 0) return ArchiveScreening();
+ScreenedFile screenedFileOf(const struct stat& status) {
+    ScreenedFile file;
+    file.uiDevice = status.st_dev;
+    file.uiInode = status.st_ino;
+    file.iSize = status.st_size;
+    file.iModified = nanoseconds(status.st_mtim);
+    file.iChanged = nanoseconds(status.st_ctim);
+    return file;
+}
+
+ArchiveScreening screenFile(const char* path, union _zzip_plugin_io* pIO, const struct stat& status) {
     if (S_ISFIFO(status.st_mode)) return refusal("is not a regular file", true);
     if (!S_ISREG(status.st_mode)) return ArchiveScreening();  // directories and devices: zziplib refuses them
 
@@ -99,6 +109,26 @@ ArchiveScreening screenArchive(const char* path, union _zzip_plugin_io* pIO) {
         screening.iEntries = static_cast<std::int64_t>(listing.entries());
         screening.uiDigest = listing.value();
     }
+    return screening;
+}
+
+}  // namespace
+
+bool ScreenedFile::isUnchanged(const ScreenedFile& now) const {
+    return iSize >= 0 && now.uiDevice == uiDevice && now.uiInode == uiInode && now.iSize == iSize &&
+           now.iModified == iModified && now.iChanged == iChanged;
+}
+
+ScreenedFile screenedFileAt(const char* path) {
+    struct stat status;
+    return path && ::stat(path, &status) == 0 ? screenedFileOf(status) : ScreenedFile();
+}
+
+ArchiveScreening screenArchive(const char* path, union _zzip_plugin_io* pIO) {
+    struct stat status;
+    if (!path || !pIO || ::stat(path, &status) != 0) return ArchiveScreening();
+    ArchiveScreening screening = screenFile(path, pIO, status);
+    screening.file = screenedFileOf(status);
     return screening;
 }
 

@@ -23,6 +23,21 @@ union _zzip_plugin_io;
 
 namespace Tamsor {
 
+// The file a screening read, as stat tells it: while none of it changes, neither do the file's bytes. A file
+// that cannot be stat'ed has iSize -1, and is never taken for unchanged.
+struct ScreenedFile {
+    std::uint64_t uiDevice = 0;
+    std::uint64_t uiInode = 0;
+    std::int64_t iSize = -1;
+    std::int64_t iModified = 0;  // modification and status change times, in nanoseconds
+    std::int64_t iChanged = 0;
+
+    bool isUnchanged(const ScreenedFile& now) const;
+};
+
+// The file at `path` as it stands now. One stat call.
+ScreenedFile screenedFileAt(const char* path);
+
 struct ArchiveScreening {
     // Empty when the archive may be handed to zziplib; otherwise why not, as the rest of a sentence that
     // begins with the archive's path ("holds 70000 entries; more than 65535 are not supported").
@@ -30,6 +45,7 @@ struct ArchiveScreening {
     bool bBlocking = false;      // refused because zziplib's open would not return: never hand it over
     std::int64_t iEntries = -1;  // the entries zziplib must list; -1 when the directory was not read
     std::uint64_t uiDigest = 0;  // the ZipRecords::ListingDigest value of those entries
+    ScreenedFile file;           // the file as it stood before it was read
 };
 
 // Screens the archive at `path` through `pIO`. An archive that cannot be opened, holds no end record or
