@@ -230,7 +230,7 @@ std::string headSizeTail(const std::function<long(long, int)>& seek, const std::
 }
 
 // A stored member of 3 GiB (a hole between its head and tail) and a deflated one of 2.25 GiB (zeros between its
-// head and tail, made of one compressed 16 MiB run repeated), between two small ones. zziplib's dirent gives
+// head and tail, made of one compressed 16 MiB run repeated), then a small one beyond 3 GiB. zziplib's dirent gives
 // their sizes as negative ints, yet zziplib opens, sizes, seeks and reads them right: binding refuses nothing.
 TEST_F(ZziplibLimitsTest, MembersOf2GiBAndMoreReadRight) {
     const std::uint64_t kStoredSize = 3ull << 30, kRun = 16 << 20, kRuns = 144, kDeflatedSize = kRuns * kRun + 36;
@@ -267,8 +267,6 @@ TEST_F(ZziplibLimitsTest, MembersOf2GiBAndMoreReadRight) {
     const auto append = [fd](const std::string& bytes) {
         return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     };
-    addMember(fd, central, "a.txt", 0, crcOf("alpha"), 5, 5);
-    ASSERT_TRUE(append("alpha"));
     addMember(fd, central, "stored.bin", 0, headZerosTail(kStoredSize - 36), kStoredSize, kStoredSize);
     ASSERT_TRUE(append(kHead));
     ASSERT_GE(::lseek(fd, static_cast<off_t>(kStoredSize - 36), SEEK_CUR), 0);
@@ -282,7 +280,7 @@ TEST_F(ZziplibLimitsTest, MembersOf2GiBAndMoreReadRight) {
     addMember(fd, central, "z.txt", 0, crcOf("zulu"), 4, 4);
     ASSERT_TRUE(append("zulu"));
     const off_t cdOffset = ::lseek(fd, 0, SEEK_END);
-    ASSERT_TRUE(append(central + "PK\x05\x06" + le32(0) + le16(4) + le16(4) +
+    ASSERT_TRUE(append(central + "PK\x05\x06" + le32(0) + le16(3) + le16(3) +
                        le32(static_cast<std::uint32_t>(central.size())) + le32(static_cast<std::uint32_t>(cdOffset)) +
                        le16(0)));
     ::close(fd);
@@ -310,13 +308,10 @@ TEST_F(ZziplibLimitsTest, MembersOf2GiBAndMoreReadRight) {
     zzip_dir_close(pDir);
     const DirectoryHandle pTop = pFs->opendir("/");
     ASSERT_FALSE(pTop.isNull());
-    EXPECT_EQ((std::vector<std::string>{"file:a.txt", "file:stored.bin", "file:deflated.bin", "file:z.txt"}),
-              listRest(*pTop));
-    for (const char* name : {"a.txt", "z.txt"}) {
-        FileHandle pSmall = pFs->open(name, 0);
-        ASSERT_FALSE(pSmall.isNull());
-        EXPECT_EQ(name[0] == 'a' ? "alpha" : "zulu", readToEnd(*pSmall, 64));
-    }
+    EXPECT_EQ((std::vector<std::string>{"file:stored.bin", "file:deflated.bin", "file:z.txt"}), listRest(*pTop));
+    FileHandle pSmall = pFs->open("z.txt", 0);
+    ASSERT_FALSE(pSmall.isNull());
+    EXPECT_EQ("zulu", readToEnd(*pSmall, 64));
 }
 
 }  // namespace
