@@ -15,10 +15,18 @@
 //   walk/<walker>         every directory listed, then every file read (time per iteration); walker is
 //                         library or zziplib. The counters files, dirs and bytes let a caller check that both
 //                         walkers did the same work.
+//   reader/random         200 reads of 64 KiB at random offsets (one fixed sequence) in the deflated member
+//                         through a fresh MemberReader per iteration (time per iteration); library/random does
+//                         the same with the library's File, lseek then read
+//   reader/deflated       the deflated member read whole in 64 KiB reads through a fresh MemberReader;
+//                         zlib/deflated inflates the member's raw deflate stream with zlib, reading it with
+//                         pread in 64 KiB pieces (bytes per second, as read/...)
 // BENCH_ROUNDS (below) repeats them in alternation.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
 #include <zzip/zzip.h>
 
 #ifdef TAMSOR_BENCH_LIBZIP
@@ -30,15 +38,21 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
 #include "tamsor/VirtualFileSystem.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/ZIPFileSystem.h"
 
 namespace {
 
+using Tamsor::ArchiveIndex;
+using Tamsor::ArchiveMember;
+using Tamsor::MemberReader;
 using Tamsor::VirtualFileSystem;
 using Tamsor::ZIPEncryptedFileSystem;
 using Tamsor::ZIPFileSystem;
@@ -151,6 +165,136 @@ void readThroughLibzip(benchmark::State& state, const std::string& archive, cons
     reportRead(state, total);
 }
 #endif
+
+// ---- the member reader ----
+
+const int kRandomReads = 200;
+
+// The offsets of the random reads: one fixed sequence, the same for every reader and every run.
+std::vector<std::uint64_t> randomOffsets(std::uint64_t size) {
+    std::mt19937_64 random(20240102);
+    std::vector<std::uint64_t> offsets(kRandomReads);
+    for (std::uint64_t& offset : offsets) offset = size > kChunk ? random() % (size - kChunk) : 0;
+    return offsets;
+}
+
+// The member's entry, from an index of the archive read through a plain file system.
+bool findMember(benchmark::State& state, const std::string& archive, const std::string& name, ArchiveMember& rMember) {
+    ZIPFileSystem fileSystem;
+    const ArchiveIndex index(fileSystem, archive);
+    const ArchiveMember* pMember = index.find(name);
+    if (!pMember) state.SkipWithError(("no member " + name + " in " + archive).c_str());
+    if (pMember) rMember = *pMember;
+    return pMember != nullptr;
+}
+
+// Each iteration on a fresh reader: the restart points are made as the reads go.
+void randomThroughReader(benchmark::State& state, const std::string& archive, const std::string& name) {
+    ArchiveMember member;
+    if (!findMember(state, archive, name, member)) return;
+    ZIPFileSystem fileSystem;
+    const std::vector<std::uint64_t> offsets = randomOffsets(member.uiSize);
+    std::vector<char> buffer(kChunk);
+    std::int64_t total = 0;
+    for (auto _ : state) {
+        MemberReader reader(fileSystem, archive);
+        for (const std::uint64_t offset : offsets) {
+            if (reader.read(member, buffer.data(), kChunk, offset) != kChunk) state.SkipWithError("read failed");
+            total += kChunk;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    reportRead(state, total);
+}
+
+void randomThroughLibrary(benchmark::State& state, const std::string& archive, const std::string& name) {
+    std::unique_ptr<ZIPFileSystem> pFileSystem(new ZIPFileSystem());
+    if (!pFileSystem->setZIPArchive(archive.c_str())) {
+        state.SkipWithError(("cannot bind " + archive).c_str());
+        return;
+    }
+    ArchiveMember member;
+    if (!findMember(state, archive, name, member)) return;
+    const std::vector<std::uint64_t> offsets = randomOffsets(member.uiSize);
+    std::vector<char> buffer(kChunk);
+    std::int64_t total = 0;
+    for (auto _ : state) {
+        VirtualFileSystem::FileHandle file = pFileSystem->open(name.c_str(), O_RDONLY);
+        if (file.isNull()) {
+            state.SkipWithError(("cannot open " + name).c_str());
+            break;
+        }
+        for (const std::uint64_t offset : offsets) {
+            if (file->lseek(static_cast<long>(offset), SEEK_SET) != static_cast<long>(offset) ||
+                file->read(buffer.data(), kChunk) != static_cast<int>(kChunk))
+                state.SkipWithError("seek or read failed");
+            total += kChunk;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    reportRead(state, total);
+}
+
+void sequentialThroughReader(benchmark::State& state, const std::string& archive, const std::string& name) {
+    ArchiveMember member;
+    if (!findMember(state, archive, name, member)) return;
+    ZIPFileSystem fileSystem;
+    std::vector<char> buffer(kChunk);
+    std::int64_t total = 0;
+    for (auto _ : state) {
+        MemberReader reader(fileSystem, archive);
+        std::int64_t count = 0;
+        for (std::uint64_t offset = 0; (count = reader.read(member, buffer.data(), kChunk, offset)) > 0;)
+            offset += static_cast<std::uint64_t>(count);
+        total += static_cast<std::int64_t>(member.uiSize);
+        benchmark::DoNotOptimize(buffer.data());
+        if (count < 0) state.SkipWithError("read failed");
+    }
+    reportRead(state, total);
+}
+
+// The member's raw deflate stream inflated by zlib alone: the baseline of the reader's inflating.
+void inflateThroughZlib(benchmark::State& state, const std::string& archive, const std::string& name) {
+    ArchiveMember member;
+    if (!findMember(state, archive, name, member)) return;
+    const int fd = ::open(archive.c_str(), O_RDONLY);
+    unsigned char header[30];
+    if (fd < 0 || ::pread(fd, header, sizeof(header), static_cast<off_t>(member.uiLocalHeaderOffset)) != 30) {
+        state.SkipWithError(("cannot read " + archive).c_str());
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    const std::uint64_t dataStart =
+        member.uiLocalHeaderOffset + 30 + (header[26] | header[27] << 8) + (header[28] | header[29] << 8);
+    std::vector<unsigned char> input(kChunk), output(kChunk);
+    std::int64_t total = 0;
+    for (auto _ : state) {
+        z_stream stream{};
+        inflateInit2(&stream, -15);
+        int status = Z_OK;
+        for (std::uint64_t done = 0; status == Z_OK;) {
+            if (stream.avail_in == 0) {
+                const std::size_t piece =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, member.uiCompressedSize - done));
+                if (::pread(fd, input.data(), piece, static_cast<off_t>(dataStart + done)) !=
+                    static_cast<ssize_t>(piece))
+                    break;
+                stream.next_in = input.data();
+                stream.avail_in = static_cast<uInt>(piece);
+                done += piece;
+            }
+            stream.next_out = output.data();
+            stream.avail_out = kChunk;
+            status = inflate(&stream, Z_NO_FLUSH);
+        }
+        total += static_cast<std::int64_t>(stream.total_out);
+        inflateEnd(&stream);
+        benchmark::DoNotOptimize(output.data());
+        if (status != Z_STREAM_END) state.SkipWithError("zlib could not inflate the member");
+    }
+    ::close(fd);
+    reportRead(state, total);
+}
 
 // ---- walks ----
 
@@ -334,6 +478,20 @@ void addReads(std::vector<Case>& cases, const std::string& kind) {
 #endif
 }
 
+void addReaderCases(std::vector<Case>& cases) {
+    const std::string archive = fromEnvironment("BENCH_ARCHIVE", "big.zip");
+    const std::string member = memberOfKind("deflated");
+    cases.push_back({"reader/random", [=](benchmark::State& state) { randomThroughReader(state, archive, member); },
+                     benchmark::kMillisecond});
+    cases.push_back({"library/random", [=](benchmark::State& state) { randomThroughLibrary(state, archive, member); },
+                     benchmark::kMillisecond});
+    cases.push_back({"reader/deflated",
+                     [=](benchmark::State& state) { sequentialThroughReader(state, archive, member); },
+                     benchmark::kNanosecond});
+    cases.push_back({"zlib/deflated", [=](benchmark::State& state) { inflateThroughZlib(state, archive, member); },
+                     benchmark::kNanosecond});
+}
+
 void addWalks(std::vector<Case>& cases) {
     const std::string tree = fromEnvironment("BENCH_TREE", "tree.zip");
     cases.push_back(
@@ -364,6 +522,7 @@ int main(int argc, char** argv) {
     addReads(cases, "deflated");
     addReads(cases, "stored");
     addWalks(cases);
+    addReaderCases(cases);
     registerRounds(cases);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

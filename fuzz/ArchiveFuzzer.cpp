@@ -11,7 +11,8 @@
 //   - entries, allocator blocks or scrambling descriptor records are still alive once everything is released;
 //   - an index member is not found by its name (when that starts and ends with no "/"), or a directory's child
 //     does not lie inside it;
-//   - the scrambled walk differs from the plain one (both keep a transcript of what they saw).
+//   - the scrambled walk differs from the plain one (both keep a transcript of what they saw);
+//   - the member reader reads more than asked, or other bytes when a member is read again at other offsets.
 //
 // Work per input is bounded, so that a small input that inflates to gigabytes is a slow input, not a timeout:
 // at most kMaxMembers entries handed out and kMaxBytes read per file system, and a member is sought from its
@@ -35,6 +36,7 @@
 
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/ZIPFileSystem.h"
 #include "tamsor/infra/StaticMemAllocator.h"
@@ -375,6 +377,44 @@ std::string indexArchive(const Tamsor::ZIPFileSystemImpl& fileSystem, const std:
     return transcript.text();
 }
 
+// The member reader's view: every member of the index read from its start in odd pieces, within its own byte
+// budget, then again in its middle and at its last byte, which must give the bytes and the outcome of the first
+// reading. Small restart intervals and budget, so that points are made, evicted and made again.
+void readThroughReader(const Tamsor::ZIPFileSystemImpl& rFileSystem, const std::string& path, Transcript& rTranscript) {
+    const Tamsor::ArchiveIndex index(rFileSystem, path);
+    Tamsor::MemberReaderOptions options;
+    options.uiRestartInterval = 16 << 10;
+    options.uiRestartBudget = 256 << 10;
+    Tamsor::MemberReader reader(rFileSystem, path, options);
+    std::vector<char> buffer(65521);
+    std::size_t budget = kMaxBytes;
+    for (std::size_t i = 0; i < index.members().size() && i < kMaxMembers; ++i) {
+        const Tamsor::ArchiveMember& member = index.members()[i];
+        Tamsor::ReadStatus status = Tamsor::MemberReader::readability(member);
+        std::string bytes;
+        std::int64_t last = 0;
+        for (std::size_t turn = 0; status == Tamsor::ReadStatus::Ok && bytes.size() < budget; ++turn) {
+            const std::size_t piece = std::min<std::size_t>(kPieces[turn % 5], budget - bytes.size());
+            last = reader.read(member, buffer.data(), piece, bytes.size(), &status);
+            if (last > static_cast<std::int64_t>(piece)) fail("the reader read more than asked", member.name);
+            if (last <= 0) break;
+            bytes.append(buffer.data(), static_cast<std::size_t>(last));
+        }
+        budget -= bytes.size();
+        ByteHash hash;
+        hash.add(bytes.data(), bytes.size());
+        rTranscript.note("reader", member.name);
+        rTranscript.note("reader status", static_cast<long>(status));
+        rTranscript.note("reader hash", hash.value());
+        if (last != 0 || bytes.empty()) continue;
+        const std::size_t middle = bytes.size() / 2, count = std::min<std::size_t>(100, bytes.size() - middle);
+        if (reader.read(member, buffer.data(), 100, middle) != static_cast<std::int64_t>(count) ||
+            bytes.compare(middle, count, buffer.data(), count) != 0 ||
+            reader.read(member, buffer.data(), 1, bytes.size() - 1) != 1 || buffer[0] != bytes.back())
+            fail("the reader read other bytes again", member.name);
+    }
+}
+
 // Binds, walks and releases; everything the file system made must be gone when it is.
 template <class FileSystem>
 Transcript walkArchive(const std::string& path) {
@@ -390,6 +430,7 @@ Transcript walkArchive(const std::string& path) {
             transcript.note("walk", walk.transcript().text());
         }
         transcript.note("index", indexArchive(*pFileSystem, path));
+        readThroughReader(*pFileSystem, path, transcript);
         if (pFileSystem->getNbOfEntriesOpen() != 0)
             fail("entries alive after the walk", std::to_string(pFileSystem->getNbOfEntriesOpen()));
         delete pFileSystem;

@@ -1,0 +1,270 @@
+// The member reader: per-member knowledge (local header, verdict, restart points) and the two ways of reading,
+// in place for stored members and through decoding runs for deflated ones.
+
+#include "tamsor/MemberReader.h"
+
+#include <isa-l/crc.h>
+#include <zzip/plugin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <tuple>
+
+#include "DeflateCursor.h"
+#include "DescriptorPool.h"
+#include "IdleCursors.h"
+#include "RestartPoints.h"
+#include "ZipRecords.h"
+#include "tamsor/ArchiveIndex.h"
+#include "tamsor/ZIPFileSystem.h"
+
+namespace Tamsor {
+
+namespace {
+
+const std::size_t kMaxIdleDescriptors = 8;
+const std::size_t kMaxIdlePerMember = 4;
+const std::uint64_t kMinInterval = 4 << 10;
+const std::uint32_t kLocalHeaderSignature = 0x04034b50;
+const int kUnknown = -1;
+
+// What identifies a member's data: two directory entries that agree on all of it describe the same bytes, and
+// may share what the reader learnt of them.
+typedef std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint16_t, std::uint32_t> MemberKey;
+
+MemberKey keyOf(const ArchiveMember& member) {
+    return MemberKey(member.uiLocalHeaderOffset, member.uiCompressedSize, member.uiSize, member.uiMethod,
+                     member.uiCrc32);
+}
+
+// Reads of a stored member that went from its start in sequence: how far, and the CRC-32 of those bytes.
+struct StoredChain {
+    std::uint64_t uiPosition = 0;
+    std::uint32_t uiCrc = 0;
+    std::uint64_t position() const { return uiPosition; }
+};
+
+bool isDataFailure(ReadStatus status) {
+    return status == ReadStatus::CorruptData || status == ReadStatus::SizeMismatch || status == ReadStatus::CrcMismatch;
+}
+
+}  // namespace
+
+// What the reader knows of one member. Lives as long as the reader.
+struct MemberState {
+    explicit MemberState(std::uint64_t interval) : points(interval) {}
+
+    std::atomic<int> iHeader{kUnknown};          // the lasting outcome of the local header's check
+    std::atomic<std::uint64_t> uiDataOffset{0};  // where the data starts; set before iHeader becomes Ok
+    std::atomic<int> iVerdict{kUnknown};         // Ok once read whole and found good, or why it was found bad
+    RestartTable points;
+};
+
+class MemberReader::Impl {
+  public:
+    Impl(const zzip_plugin_io_handlers& io, const std::string& path, const MemberReaderOptions& options)
+        : m_uiInterval(std::max(options.uiRestartInterval, kMinInterval)),
+          m_descriptors(io, path, kMaxIdleDescriptors),
+          m_budget(options.uiRestartBudget),
+          m_cursors(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)),
+          m_chains(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)) {}
+
+    ReadStatus read(const ArchiveMember& member, void* pBuffer, std::size_t length, std::uint64_t offset,
+                    std::int64_t& rCount);
+    MemberReaderStatistics statistics() const;
+
+  private:
+    MemberState& stateOf(const ArchiveMember& member);
+    ReadStatus checkLocalHeader(const ArchiveMember& member, MemberState& rState);
+    ReadStatus readStored(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer, std::size_t length,
+                          std::uint64_t offset);
+    ReadStatus readDeflated(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
+                            std::size_t length, std::uint64_t offset);
+
+    const std::uint64_t m_uiInterval;
+    DescriptorPool m_descriptors;
+    RestartBudget m_budget;
+    IdleCursors<DeflateCursor> m_cursors;
+    IdleCursors<StoredChain> m_chains;
+    std::atomic<std::uint64_t> m_uiInflated{0};
+    std::mutex m_mutex;
+    std::map<MemberKey, std::unique_ptr<MemberState>> m_members;  // guarded by m_mutex
+};
+
+ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, std::size_t length,
+                                    std::uint64_t offset, std::int64_t& rCount) {
+    rCount = -1;
+    ReadStatus status = readability(member);
+    if (status != ReadStatus::Ok) return status;
+    MemberState& rState = stateOf(member);
+    status = checkLocalHeader(member, rState);
+    if (status != ReadStatus::Ok) return status;
+    rCount = 0;
+    // An empty member is read whole by a read at 0, which checks it.
+    if (length == 0 || offset > member.uiSize || (offset == member.uiSize && offset > 0)) return status;
+    const std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>({length, member.uiSize - offset, INT64_MAX}));
+    const int verdict = rState.iVerdict.load();
+    if (offset + count == member.uiSize && verdict != kUnknown && verdict != int(ReadStatus::Ok))
+        status = ReadStatus(verdict);
+    else if (member.uiMethod == 0)
+        status = readStored(member, rState, static_cast<unsigned char*>(pBuffer), count, offset);
+    else
+        status = readDeflated(member, rState, static_cast<unsigned char*>(pBuffer), count, offset);
+    if (isDataFailure(status)) rState.iVerdict.store(int(status));
+    rCount = status == ReadStatus::Ok ? static_cast<std::int64_t>(count) : -1;
+    return status;
+}
+
+MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_ptr<MemberState>& rpState = m_members[keyOf(member)];
+    if (!rpState) rpState.reset(new MemberState(m_uiInterval));
+    return *rpState;
+}
+
+// The local header's signature, its own encryption flag, and where the data starts; the data must fit in the
+// file. Outcomes that reading again cannot change are kept.
+ReadStatus MemberReader::Impl::checkLocalHeader(const ArchiveMember& member, MemberState& rState) {
+    const int known = rState.iHeader.load();
+    if (known != kUnknown) return ReadStatus(known);
+    const std::int64_t fileSize = m_descriptors.fileSize();
+    if (fileSize < 0) return ReadStatus::IoError;
+    const std::uint64_t uiFileSize = static_cast<std::uint64_t>(fileSize);
+    ReadStatus status = ReadStatus::BadLocalHeader;
+    unsigned char header[ZipRecords::kLocalHeaderSize];
+    if (uiFileSize >= sizeof(header) && member.uiLocalHeaderOffset <= uiFileSize - sizeof(header)) {
+        DescriptorPool::Lease lease(m_descriptors);
+        if (!lease.readAt(member.uiLocalHeaderOffset, header, sizeof(header))) return ReadStatus::IoError;
+        const std::uint64_t dataOffset =
+            member.uiLocalHeaderOffset + sizeof(header) + ZipRecords::le16(header + 26) + ZipRecords::le16(header + 28);
+        if (ZipRecords::le32(header) != kLocalHeaderSignature || dataOffset > uiFileSize ||
+            member.uiCompressedSize > uiFileSize - dataOffset)
+            status = ReadStatus::BadLocalHeader;
+        else if (ZipRecords::le16(header + 6) & 0x0001)
+            status = ReadStatus::Encrypted;
+        else if (member.uiMethod == 0 && member.uiCompressedSize != member.uiSize)
+            status = ReadStatus::SizeMismatch;
+        else
+            status = ReadStatus::Ok;
+        rState.uiDataOffset.store(dataOffset);
+    }
+    rState.iHeader.store(int(status));
+    return status;
+}
+
+// In place, straight into the caller's buffer. Reads that go on from offset 0 in sequence carry a CRC-32
+// along, checked when they reach the end; once the member was found good, nothing is carried.
+ReadStatus MemberReader::Impl::readStored(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
+                                          std::size_t length, std::uint64_t offset) {
+    std::unique_ptr<StoredChain> pChain;
+    if (rState.iVerdict.load() == kUnknown)
+        pChain = offset == 0 ? std::unique_ptr<StoredChain>(new StoredChain) : m_chains.take(&rState, offset, offset);
+    DescriptorPool::Lease lease(m_descriptors);
+    if (!lease.readAt(rState.uiDataOffset.load() + offset, pBuffer, length)) return ReadStatus::IoError;
+    if (!pChain) return ReadStatus::Ok;
+    pChain->uiCrc = crc32_gzip_refl(pChain->uiCrc, pBuffer, length);
+    pChain->uiPosition += length;
+    if (pChain->uiPosition < member.uiSize) {
+        m_chains.park(&rState, std::move(pChain));
+        return ReadStatus::Ok;
+    }
+    if (pChain->uiCrc != member.uiCrc32) return ReadStatus::CrcMismatch;
+    rState.iVerdict.store(int(ReadStatus::Ok));
+    return ReadStatus::Ok;
+}
+
+// From the idle cursor or restart point that stands nearest before `offset` (a cursor when both stand at the
+// same place: it has nothing to restore), or from the start.
+ReadStatus MemberReader::Impl::readDeflated(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
+                                            std::size_t length, std::uint64_t offset) {
+    const DeflateSource source{m_descriptors,
+                               rState.uiDataOffset.load(),
+                               member.uiCompressedSize,
+                               member.uiSize,
+                               member.uiCrc32,
+                               m_uiInterval,
+                               rState.points,
+                               m_budget,
+                               m_uiInflated};
+    std::unique_ptr<DeflateCursor> pCursor;
+    {
+        const std::shared_ptr<RestartPoint> pPoint = rState.points.nearest(offset);
+        pCursor = m_cursors.take(&rState, pPoint ? pPoint->uiOffset : 0, offset);
+        if (!pCursor && pPoint) {
+            m_budget.touch(*pPoint);
+            pCursor.reset(new DeflateCursor(*pPoint));
+        }
+    }
+    if (!pCursor) pCursor.reset(new DeflateCursor);
+    const ReadStatus status = pCursor->read(source, offset, pBuffer, length);
+    if (status == ReadStatus::Ok && pCursor->isAtEnd(source))
+        rState.iVerdict.store(int(ReadStatus::Ok));
+    else if (status == ReadStatus::Ok)
+        m_cursors.park(&rState, std::move(pCursor));
+    return status;
+}
+
+MemberReaderStatistics MemberReader::Impl::statistics() const {
+    MemberReaderStatistics statistics;
+    statistics.uiRestartPoints = m_budget.points();
+    statistics.uiRestartBytes = m_budget.bytes();
+    statistics.uiInflatedBytes = m_uiInflated.load();
+    statistics.uiIdleCursors = m_cursors.size() + m_chains.size();
+    return statistics;
+}
+
+const char* describeReadStatus(ReadStatus status) {
+    switch (status) {
+        case ReadStatus::Ok:
+            return "no error";
+        case ReadStatus::Encrypted:
+            return "encrypted members are not supported";
+        case ReadStatus::UnsupportedMethod:
+            return "the compression method is not supported";
+        case ReadStatus::NotAFile:
+            return "not a file";
+        case ReadStatus::IoError:
+            return "the archive could not be read";
+        case ReadStatus::BadLocalHeader:
+            return "the member's local header is missing or its data does not fit";
+        case ReadStatus::CorruptData:
+            return "the compressed data is corrupt";
+        case ReadStatus::SizeMismatch:
+            return "the data does not have the size the central directory gives";
+        case ReadStatus::CrcMismatch:
+            return "CRC mismatch";
+    }
+    return "unknown status";
+}
+
+// The file system's table, or none (reads then fail with IoError) when it has none.
+MemberReader::MemberReader(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath,
+                           const MemberReaderOptions& options)
+    : m_pImpl(new Impl(fileSystem.m_pIOHandler.isNull() ? zzip_plugin_io_handlers() : *fileSystem.m_pIOHandler,
+                       archivePath, options)) {}
+
+MemberReader::~MemberReader() = default;
+
+ReadStatus MemberReader::readability(const ArchiveMember& member) {
+    if (member.bDirectory) return ReadStatus::NotAFile;
+    if (member.isEncrypted()) return ReadStatus::Encrypted;
+    if (member.uiMethod != 0 && member.uiMethod != 8) return ReadStatus::UnsupportedMethod;
+    return ReadStatus::Ok;
+}
+
+std::int64_t MemberReader::read(const ArchiveMember& member, void* buffer, std::size_t length, std::uint64_t offset,
+                                ReadStatus* pStatus) {
+    std::int64_t count = -1;
+    const ReadStatus status = m_pImpl->read(member, buffer, length, offset, count);
+    if (pStatus) *pStatus = status;
+    return count;
+}
+
+MemberReaderStatistics MemberReader::statistics() const {
+    return m_pImpl->statistics();
+}
+
+}  // namespace Tamsor

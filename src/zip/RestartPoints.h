@@ -1,0 +1,79 @@
+#ifndef TAMSOR_SRC_RESTARTPOINTS_H
+#define TAMSOR_SRC_RESTARTPOINTS_H
+
+// Restart points of deflated members and the memory budget they share.
+//
+// A restart point is the decoder's whole state at one offset of a member's output (taken every interval of
+// output), with where the compressed stream stands there and the CRC-32 of the output before it. Each member
+// has a table of its points by interval number; the budget owns every point and evicts the least recently
+// used ones, whole, when the points of all members exceed it. Tables hold weak references: an evicted point
+// disappears from its table by itself, and a read that restores from it keeps it alive until it is done.
+//
+// Locks: each table has its own, the budget has one; a table's lock is never held while taking the budget's.
+// Safe from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace Tamsor {
+
+struct RestartPoint {
+    std::uint64_t uiOffset = 0;            // in the member's output
+    std::uint64_t uiCompressedOffset = 0;  // of the next compressed byte the decoder takes, from the data start
+    std::uint32_t uiCrc = 0;               // CRC-32 of the output before uiOffset
+    std::vector<unsigned char> state;      // the decoder's state (Inflater::saveState)
+
+    std::size_t footprint() const { return sizeof(*this) + state.capacity(); }
+
+  private:
+    friend class RestartBudget;
+    std::list<std::shared_ptr<RestartPoint>>::iterator m_lruPosition;  // guarded by the budget's lock
+    bool m_bHeld = false;                                              // guarded by the budget's lock
+};
+
+class RestartBudget {
+  public:
+    explicit RestartBudget(std::size_t budget) : m_uiBudget(budget) {}
+
+    // Takes `pPoint` in as the most recently used, then evicts least recently used points until the budget
+    // holds (which may evict `pPoint` itself, when it alone exceeds the budget).
+    void add(std::shared_ptr<RestartPoint> pPoint);
+    // Marks a point as just used; nothing when it was evicted already.
+    void touch(RestartPoint& rPoint);
+
+    std::size_t points() const;
+    std::size_t bytes() const;
+
+  private:
+    const std::size_t m_uiBudget;
+    mutable std::mutex m_mutex;
+    std::list<std::shared_ptr<RestartPoint>> m_lru;  // most recently used first
+    std::size_t m_uiBytes = 0;
+};
+
+// One member's points, by interval number (point k lies at k * interval; there is none at 0, where a fresh
+// decoder starts).
+class RestartTable {
+  public:
+    explicit RestartTable(std::uint64_t interval) : m_uiInterval(interval) {}
+
+    // The point nearest before or at `offset` that is still held, or null.
+    std::shared_ptr<RestartPoint> nearest(std::uint64_t offset) const;
+    // True when the point at `offset` (a multiple of the interval) is held.
+    bool holds(std::uint64_t offset) const;
+    // Keeps a weak reference to `pPoint`, replacing any earlier one at its offset.
+    void put(const std::shared_ptr<RestartPoint>& pPoint);
+
+  private:
+    const std::uint64_t m_uiInterval;
+    mutable std::mutex m_mutex;
+    std::vector<std::weak_ptr<RestartPoint>> m_points;  // index k: the point at k * interval
+};
+
+}  // namespace Tamsor
+
+#endif

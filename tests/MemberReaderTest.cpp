@@ -1,0 +1,277 @@
+// The member reader against the members' own bytes: reads in pieces and at every kind of offset in plain and
+// scrambled archives (with restart points kept, or evicted by a small budget), what reads cost in inflating,
+// threads reading the same and different members, least recently used eviction, refusals and damaged members.
+// MemberReaderSlow inflates past 4 GiB (a few seconds; leave it out of valgrind runs).
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/SameBytes.h"
+#include "support/TempDir.h"
+#include "support/ZipBuilder.h"
+#include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
+#include "tamsor/ZIPEncryptedFileSystem.h"
+
+namespace Tamsor {
+namespace Testing {
+namespace {
+
+const std::uint64_t kInterval = 64 << 10;
+const std::uint16_t kDeflated = ZipBuilder::kDeflated, kStored = ZipBuilder::kStored;  // by value, not by reference
+
+// An archive on disk with its file system and index.
+struct Archive {
+    Archive(const TempDir& dir, const std::string& name, std::string bytes, bool bScrambled) {
+        if (bScrambled) ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), 0);
+        strPath = dir.write(name, bytes);
+        pFileSystem.reset(bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
+        pIndex.reset(new ArchiveIndex(*pFileSystem, strPath));
+    }
+    ArchiveMember member(const std::string& name) const { return *pIndex->find(name); }
+    // The file system may go before the reader.
+    std::unique_ptr<MemberReader> reader(std::size_t budget = 32 << 20, std::size_t idle = 8) const {
+        return std::unique_ptr<MemberReader>(
+            new MemberReader(*pFileSystem, strPath, MemberReaderOptions{budget, kInterval, idle}));
+    }
+
+    std::string strPath;
+    std::unique_ptr<ZIPFileSystemImpl> pFileSystem;
+    std::unique_ptr<ArchiveIndex> pIndex;
+};
+
+class MemberReaderTest : public ::testing::Test {
+  protected:
+    MemberReaderTest() {
+        ZipBuilder builder;
+        for (const auto& m : m_members) builder.add(m.first, m.second.first, m.second.second);
+        builder.addDirectory("dir/");
+        m_strBytes = builder.build();
+    }
+    const std::string& content(const std::string& name) const { return m_members.at(name).first; }
+    std::string read(MemberReader& rReader, const ArchiveMember& member, std::uint64_t offset, std::size_t length,
+                     ReadStatus& rStatus) {
+        std::string buffer(length + 8, '\x5a');  // 8 bytes past the end that no read may touch
+        const std::int64_t n = rReader.read(member, &buffer[0], length, offset, &rStatus);
+        EXPECT_EQ(std::string(8, '\x5a'), buffer.substr(length)) << "written past the buffer";
+        buffer.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        return n < 0 ? "<failed>" : buffer;
+    }
+
+    TempDir m_dir;
+    std::map<std::string, std::pair<std::string, std::uint16_t>> m_members = {
+        {"text", {makeContent(700000, 1), kDeflated}},
+        {"noise", {makeContent(300000, 2, false), kDeflated}},  // deflate's stored blocks
+        {"stored", {makeContent(200000, 3, false), kStored}},
+        {"empty", {"", kDeflated}},
+        {"empty-stored", {"", kStored}}};
+    std::string m_strBytes;
+};
+
+// Offsets as anchor + delta: the start, the first restart point, the middle, the end.
+struct Probe {
+    int anchor;
+    std::int64_t delta;
+    std::size_t length;
+};
+const Probe kProbes[] = {{3, -1, 10}, {0, 0, 1000}, {1, -100, 200},        {2, 0, 3000}, {1, 0, 10},
+                         {3, -7, 7},  {3, 0, 10},   {1, 5, 3 * kInterval}, {3, 5, 10},   {2, 0, 0}};
+
+// Each member read in pieces from its start inflates every byte once and leaves a point every interval; then
+// reads at every kind of offset cost at most an interval more than they read (unless points were evicted).
+TEST_F(MemberReaderTest, ReadsEveryKindOfOffsetInflatingOnce) {
+    for (const bool bScrambled : {false, true}) {
+        const Archive archive(m_dir, bScrambled ? "s.zip" : "p.zip", m_strBytes, bScrambled);
+        for (const std::size_t budget : {std::size_t(32) << 20, std::size_t(100) << 10}) {
+            for (const std::string name : {"text", "noise", "stored", "empty", "empty-stored"}) {
+                SCOPED_TRACE(name + (bScrambled ? " scrambled" : " plain") + " budget " + std::to_string(budget));
+                const std::unique_ptr<MemberReader> pReader = archive.reader(budget);
+                const ArchiveMember member = archive.member(name);
+                const std::string& bytes = content(name);
+                ReadStatus status = ReadStatus::Ok;
+                std::string all;
+                for (std::string part = "-"; !part.empty() && status == ReadStatus::Ok; all += part)
+                    part = read(*pReader, member, all.size(), 4093, status);
+                EXPECT_TRUE(sameBytes(bytes, all));
+                EXPECT_EQ(member.uiMethod ? bytes.size() : 0, pReader->statistics().uiInflatedBytes);
+                const bool bRoomy = budget > (1 << 20);
+                if (bRoomy) {
+                    EXPECT_EQ(member.uiMethod ? bytes.size() / kInterval : 0, pReader->statistics().uiRestartPoints);
+                }
+                const std::uint64_t anchors[] = {0, kInterval, bytes.size() / 2, bytes.size()};
+                for (const Probe& probe : kProbes) {
+                    const std::uint64_t offset = std::max<std::int64_t>(0, anchors[probe.anchor] + probe.delta);
+                    const std::uint64_t before = pReader->statistics().uiInflatedBytes;
+                    EXPECT_TRUE(sameBytes(offset < bytes.size() ? bytes.substr(offset, probe.length) : "",
+                                          read(*pReader, member, offset, probe.length, status)));
+                    EXPECT_EQ(ReadStatus::Ok, status) << offset;
+                    if (bRoomy) { EXPECT_LE(pReader->statistics().uiInflatedBytes - before, kInterval + probe.length); }
+                }
+                EXPECT_LE(pReader->statistics().uiRestartBytes, budget);
+            }
+        }
+    }
+}
+
+TEST_F(MemberReaderTest, ThreadsReadTheSameAndDifferentMembers) {
+    for (const bool bScrambled : {false, true}) {
+        const Archive archive(m_dir, "t.zip", m_strBytes, bScrambled);
+        const std::unique_ptr<MemberReader> pReader = archive.reader(200 << 10, 3);
+        std::atomic<int> wrong(0);
+        std::vector<std::thread> threads;
+        for (unsigned int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                std::mt19937 random(t);
+                for (int i = 0; i < 60; ++i) {
+                    const std::string name = t % 2 ? "text" : (i % 2 ? "noise" : "stored");
+                    const std::uint64_t offset = random() % content(name).size(), length = random() % (2 * kInterval);
+                    ReadStatus status = ReadStatus::IoError;
+                    wrong += read(*pReader, archive.member(name), offset, length, status) !=
+                             content(name).substr(offset, length);
+                }
+            });
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(0, wrong.load()) << (bScrambled ? "scrambled" : "plain");
+    }
+}
+
+// A damage to a member's directory entry (m) or to the archive's bytes (b, where the member's data starts at d),
+// and what reads then say: readability(), a read of the first 1000 bytes, of the whole member, and of its last
+// byte after that (a member found bad stays bad).
+struct Damage {
+    const char* member;
+    void (*damage)(ArchiveMember& m, std::string& b, std::size_t d);
+    ReadStatus readable, partial, whole;
+};
+#define DAMAGE(body)                                      \
+    [](ArchiveMember& m, std::string& b, std::size_t d) { \
+        (void)m, (void)b, (void)d;                        \
+        body;                                             \
+    }
+
+TEST_F(MemberReaderTest, RefusesAndFailsDamagedMembers) {
+    typedef ReadStatus S;
+    const Damage damages[] = {
+        {"text", DAMAGE(m.uiCrc32 ^= 1), S::Ok, S::Ok, S::CrcMismatch},
+        {"stored", DAMAGE(b[d + 5000] ^= 1), S::Ok, S::Ok, S::CrcMismatch},
+        {"noise", DAMAGE(b[d + 90000] ^= 1), S::Ok, S::Ok, S::CrcMismatch},  // inside a stored block
+        {"text", DAMAGE(++m.uiSize), S::Ok, S::Ok, S::SizeMismatch},
+        {"text", DAMAGE(--m.uiSize), S::Ok, S::Ok, S::SizeMismatch},
+        {"text", DAMAGE(m.uiCompressedSize /= 2), S::Ok, S::Ok, S::CorruptData},
+        {"text", DAMAGE(b[d] = '\xff'), S::Ok, S::CorruptData, S::CorruptData},
+        {"stored", DAMAGE(--m.uiCompressedSize), S::Ok, S::SizeMismatch, S::SizeMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset] ^= 1), S::Ok, S::BadLocalHeader, S::BadLocalHeader},
+        {"text", DAMAGE(m.uiLocalHeaderOffset = b.size() - 20), S::Ok, S::BadLocalHeader, S::BadLocalHeader},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1), S::Ok, S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiFlags |= 1), S::Encrypted, S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiMethod = 99), S::Encrypted, S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiMethod = 12), S::UnsupportedMethod, S::UnsupportedMethod, S::UnsupportedMethod},
+        {"dir/", DAMAGE(), S::NotAFile, S::NotAFile, S::NotAFile},
+    };
+    const Archive pristine(m_dir, "p.zip", m_strBytes, false);
+    for (const Damage& damage : damages) {
+        ArchiveMember member = pristine.member(damage.member);
+        std::string bytes = m_strBytes;
+        damage.damage(member, bytes, member.uiLocalHeaderOffset + 30 + member.name.size());
+        const std::unique_ptr<MemberReader> pReader = Archive(m_dir, "d.zip", bytes, false).reader();
+        SCOPED_TRACE(std::string(damage.member) + " expecting " + describeReadStatus(damage.whole));
+        EXPECT_EQ(damage.readable, MemberReader::readability(member));
+        ReadStatus status[3];
+        read(*pReader, member, 0, 1000, status[0]);
+        read(*pReader, member, 0, 1 << 20, status[1]);
+        read(*pReader, member, std::max<std::uint64_t>(member.uiSize, 1) - 1, 1, status[2]);
+        EXPECT_EQ(damage.partial, status[0]);
+        EXPECT_EQ(damage.whole, status[1]);
+        EXPECT_EQ(damage.whole, status[2]);
+    }
+    MemberReader missing(*pristine.pFileSystem, m_dir.file("missing.zip"));
+    ReadStatus status = ReadStatus::Ok;
+    EXPECT_EQ("<failed>", read(missing, pristine.member("text"), 0, 10, status));
+    EXPECT_EQ(ReadStatus::IoError, status);
+}
+
+// Info-ZIP writes extra fields into local headers (the data starts after them) and encrypts with -P.
+TEST_F(MemberReaderTest, ReadsInfoZipMembersAndRefusesItsEncryptedOnes) {
+    int exitStatus = 0;
+    m_dir.write("plain.txt", content("text"));
+    m_dir.write("secret.txt", "hidden words\n");
+    runCommand("cd '" + m_dir.path() + "' && zip -q e.zip plain.txt && zip -q -P pw e.zip secret.txt", &exitStatus);
+    ASSERT_EQ(0, exitStatus);
+    const Archive archive(m_dir, "e.zip", readFile(m_dir.file("e.zip")), false);
+    ReadStatus status[2];
+    EXPECT_TRUE(
+        sameBytes(content("text"), read(*archive.reader(), archive.member("plain.txt"), 0, 1 << 20, status[0])));
+    EXPECT_EQ(ReadStatus::Encrypted, MemberReader::readability(archive.member("secret.txt")));
+    EXPECT_EQ("<failed>", read(*archive.reader(), archive.member("secret.txt"), 0, 10, status[1]));
+    EXPECT_EQ(ReadStatus::Ok, status[0]);
+    EXPECT_EQ(ReadStatus::Encrypted, status[1]);
+}
+
+// With room for two points (about 54 KiB each), the one restored from last stays when a third one comes.
+TEST_F(MemberReaderTest, EvictsTheLeastRecentlyUsedPoint) {
+    const Archive archive(m_dir, "a.zip", m_strBytes, false);
+    const std::unique_ptr<MemberReader> pReader = archive.reader(120 << 10, 0);
+    ReadStatus status = ReadStatus::IoError;
+    const std::pair<const char*, std::uint64_t> reads[] = {
+        {"text", kInterval}, {"noise", kInterval}, {"text", 2 * kInterval}};
+    for (const auto& r : reads) read(*pReader, archive.member(r.first), r.second, 1, status);
+    const std::uint64_t before = pReader->statistics().uiInflatedBytes;
+    read(*pReader, archive.member("text"), kInterval + 20, 1, status);
+    EXPECT_EQ(21u, pReader->statistics().uiInflatedBytes - before);
+    EXPECT_EQ(2u, pReader->statistics().uiRestartPoints);
+}
+
+// 4 GiB + 1 MiB + 7 zero bytes in a 4 MiB deflate stream: one segment that stands for 1 MiB of zeros after
+// 32 KiB of zeros, repeated. Reads on both sides of 4 GiB and at the end (CRC-32 of the whole checked).
+TEST(MemberReaderSlow, InflatesPastFourGiB) {
+    std::string zeros(1 << 20, '\0'), pieces[3];  // the first MiB, a MiB after zeros, the last 7 bytes
+    z_stream z{};
+    ASSERT_EQ(Z_OK, deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY));
+    for (int i = 0; i < 3; ++i) {
+        pieces[i].assign(64 << 10, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(&zeros[0]);
+        z.avail_in = i == 2 ? 7 : 1 << 20;
+        z.next_out = reinterpret_cast<Bytef*>(&pieces[i][0]);
+        z.avail_out = 64 << 10;
+        deflate(&z, i == 2 ? Z_FINISH : Z_SYNC_FLUSH);
+        pieces[i].resize((64 << 10) - z.avail_out);
+    }
+    deflateEnd(&z);
+    std::string stream = pieces[0];
+    for (int i = 1; i < 4097; ++i) stream += pieces[1];
+    stream += pieces[2];
+    const uLong crcOfMiB = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), 1 << 20);
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), 7);
+    for (z_off_t i = 0; i < 4097; ++i) crc = crc32_combine(crcOfMiB, crc, (i << 20) + 7);
+    ArchiveMember member;
+    member.name = "zeros";
+    member.uiMethod = 8;
+    member.uiCrc32 = static_cast<std::uint32_t>(crc);
+    member.uiSize = (std::uint64_t(4097) << 20) + 7;
+    member.uiCompressedSize = stream.size();
+    TempDir dir;
+    dir.write("big.zip", le32(0x04034b50) + std::string(22, '\0') + le16(5) + le16(0) + "zeros" + stream);
+    ZIPFileSystem fileSystem;
+    MemberReader reader(fileSystem, dir.file("big.zip"));
+    for (const std::uint64_t offset : {member.uiSize - 3, (std::uint64_t(1) << 32) - 2, std::uint64_t(1) << 32}) {
+        char buffer[10] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+        ReadStatus status = ReadStatus::IoError;
+        EXPECT_EQ(std::min<std::uint64_t>(10, member.uiSize - offset),
+                  reader.read(member, buffer, sizeof(buffer), offset, &status));
+        EXPECT_EQ(ReadStatus::Ok, status) << offset;
+        EXPECT_EQ(0, buffer[0] | buffer[1] | buffer[2]);
+    }
+}
+
+}  // namespace
+}  // namespace Testing
+}  // namespace Tamsor
