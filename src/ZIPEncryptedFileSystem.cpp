@@ -195,7 +195,8 @@ void ZIPEncryptedFileSystem::operator delete(void* pBlock, std::size_t size) {
 
 // The key is exactly one 128-bit register: rotated once to the phase of `offset`, it XORs whole 16-byte blocks
 // at once (a block keeps the phase), and the tail is finished byte by byte. The key index is carried and
-// wrapped, never computed from offset + i, so no sum can overflow.
+// wrapped, never computed from offset + i, and the loops compare what is left (len - i, with i <= len) rather
+// than i + 64 or i + 16: no sum can overflow, whatever len is.
 void ZIPEncryptedFileSystem::encrypt(char* buf, unsigned int len, unsigned int offset) {
     unsigned int k = offset % m_uiKeyLength;
     unsigned int i = 0;
@@ -203,7 +204,7 @@ void ZIPEncryptedFileSystem::encrypt(char* buf, unsigned int len, unsigned int o
         alignas(16) unsigned char rotatedKey[16];
         for (unsigned int j = 0; j < 16; ++j) rotatedKey[j] = m_key[(k + j) % m_uiKeyLength];
         const __m128i key = _mm_load_si128(reinterpret_cast<const __m128i*>(rotatedKey));
-        for (; i + 64 <= len; i += 64) {
+        for (; len - i >= 64; i += 64) {
             __m128i* p = reinterpret_cast<__m128i*>(buf + i);
             const __m128i a = _mm_xor_si128(_mm_loadu_si128(p), key);
             const __m128i b = _mm_xor_si128(_mm_loadu_si128(p + 1), key);
@@ -214,7 +215,7 @@ void ZIPEncryptedFileSystem::encrypt(char* buf, unsigned int len, unsigned int o
             _mm_storeu_si128(p + 2, c);
             _mm_storeu_si128(p + 3, d);
         }
-        for (; i + 16 <= len; i += 16) {
+        for (; len - i >= 16; i += 16) {
             __m128i* p = reinterpret_cast<__m128i*>(buf + i);
             _mm_storeu_si128(p, _mm_xor_si128(_mm_loadu_si128(p), key));
         }

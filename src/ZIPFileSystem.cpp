@@ -12,13 +12,13 @@
 #include <zzip/plugin.h>
 #include <zzip/zzip.h>
 
-#include "zip/ArchiveScreen.h"
 #include "ZIPFileSystemEntries.h"
 #include "tamsor/infra/AceCleanupLogger.h"
 #include "tamsor/infra/Assertion.h"
 #include "tamsor/infra/LogMacros.h"
 #include "tamsor/infra/StaticMemAllocator.h"
 #include "tamsor/infra/TraceScope.h"
+#include "zip/ArchiveScreen.h"
 
 #define TAMSOR_SOURCE_FILE "ZIPFileSystem"
 
@@ -88,11 +88,11 @@ void ZIPFileSystemImpl::replaceArchiveHandle(struct zzip_dir* pNewDir) {
     m_pZIPDir = pNewDir;
 }
 
-// The archive is screened first (end records, central directory, file kind); only what passes goes to zziplib.
+// Binding opens the archive as every directory does (see openWholeArchive): screened first, then opened by
+// zziplib and its listing checked against the screen's. With no path there is nothing to open, nor to say
+// about it beyond the usual line.
 ZZIP_DIR* ZIPFileSystemImpl::openScreenedArchive(const char* path, std::string& strRefusal) {
-    m_iScreenedEntries = -1;
-    if (path) strRefusal = screenArchive(path, m_pIOHandler.get(), &m_iScreenedEntries, &m_uiScreenedDigest);
-    return path && strRefusal.empty() ? openWholeArchive(path, strRefusal) : nullptr;
+    return path ? openWholeArchive(path, strRefusal) : nullptr;
 }
 
 // A directory is asked first, then a file: a readable bound archive answers true for every path, and open
@@ -408,8 +408,9 @@ namespace {
 
 const int kOpenAttempts = 3;
 
-// The digest of the listing zziplib read; the walk leaves the handle at its start.
-ZipRecords::ListingDigest listingOf(ZZIP_DIR* pDir) {
+// Whether zziplib lists what the screen found; the walk leaves the handle at its start. When a read of zziplib's
+// came back short or failed, the rest of a name may be bytes it never read: the digest then differs.
+bool listsAsScreened(ZZIP_DIR* pDir, const ArchiveScreening& screening) {
     ZipRecords::ListingDigest listing;
     ZZIP_DIRENT dirent;
     while (zzip_dir_read(pDir, &dirent)) {
@@ -418,22 +419,42 @@ ZipRecords::ListingDigest listingOf(ZZIP_DIR* pDir) {
                     static_cast<std::uint32_t>(dirent.d_csize), static_cast<std::uint32_t>(dirent.st_size));
     }
     zzip_rewinddir(pDir);
-    return listing;
+    return static_cast<std::int64_t>(listing.entries()) == screening.iEntries && listing.value() == screening.uiDigest;
+}
+
+// The reason of a refusal, kept only where zziplib itself would have opened the archive (and shown it in part,
+// or wrongly); an archive that zziplib fails on is zziplib's own refusal. One whose open would not return (a
+// FIFO) is never tried.
+std::string refusalBeyondZziplib(const char* path, const ArchiveScreening& screening, zzip_plugin_io_t pIO) {
+    if (screening.bBlocking) return screening.strRefusal;
+    ZZIP_DIR* pTrial = zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, pIO);
+    if (!pTrial) return std::string();
+    zzip_dir_close(pTrial);
+    return screening.strRefusal;
 }
 
 }  // namespace
 
-// zziplib takes a short read of a central directory record for a whole one, and reads the records after it
-// from the wrong place, without a word: what it read is checked against what binding found, and the open
-// tried again.
+// Each open screens the archive as it stands now and hands zziplib only what passes. zziplib takes a short read
+// of a central directory record for a whole one, and reads the records after it from the wrong place, without
+// a word; the screen's reads go on over short reads. So zziplib's listing must be the screen's, and the two
+// are tried again when they differ (a short read, or the file changing between the two reads).
 ZZIP_DIR* ZIPFileSystemImpl::openWholeArchive(const char* path, std::string& strRefusal) const {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        // The last screening stands in for a fresh one while its file is unchanged, but only as a first guess:
+        // any disagreement with zziplib is settled by reading the file again.
+        const bool bReuse = attempt == 0 && !m_pLastScreening.isNull() && m_pLastScreening->iEntries >= 0 &&
+                            m_pLastScreening->file.isUnchanged(screenedFileAt(path));
+        if (!bReuse) m_pLastScreening.reset(new ArchiveScreening(screenArchive(path, m_pIOHandler.get())));
+        const ArchiveScreening& screening = *m_pLastScreening;
+        if (!screening.strRefusal.empty()) {
+            strRefusal = refusalBeyondZziplib(path, screening, m_pIOHandler.get());
+            return nullptr;
+        }
         ZZIP_DIR* pDir = zzip_opendir_ext_io(path, kArchiveOpenMode, nullptr, m_pIOHandler.get());
-        if (m_iScreenedEntries < 0) return pDir;  // nothing to check against, nor a sound archive to try again
+        if (screening.iEntries < 0) return pDir;  // the screen could not read it: zziplib's open decides
         if (!pDir) continue;
-        const ZipRecords::ListingDigest listing = listingOf(pDir);
-        if (static_cast<std::int64_t>(listing.entries()) == m_iScreenedEntries && listing.value() == m_uiScreenedDigest)
-            return pDir;
+        if (listsAsScreened(pDir, screening)) return pDir;
         zzip_dir_close(pDir);
         strRefusal = "could not be read whole: the listing read differs from its central directory";
     }

@@ -208,6 +208,19 @@ int guarded(bool bValue, int* pEvaluations) {
     return 1;
 }
 
+// Each assertion macro is a single statement: an `else` after it belongs to the `if` around it.
+int elseAfterAssertions(bool bOuter, bool bCondition) {
+    if (bOuter)
+        TAMSOR_ASSERT(bCondition);
+    else
+        return 2;
+    if (bOuter)
+        TAMSOR_ASSERT_OR_RETURN(bCondition, -1);
+    else
+        return 3;
+    return 1;
+}
+
 // A failed assertion reports at ERROR on its own logger and returns: it never stops the process.
 TEST_F(DiagnosticsTest, AssertOrReturnReportsTheConditionAndReturnsTheResult) {
     int evaluations = 0;
@@ -228,6 +241,11 @@ TEST_F(DiagnosticsTest, AssertOrReturnReportsTheConditionAndReturnsTheResult) {
     setLevel(Testing::kAssertionLogger, log4cplus::NOT_SET_LOG_LEVEL);
     EXPECT_EQ(3, evaluations);
     EXPECT_TRUE(m_capture.events().empty());
+
+    EXPECT_EQ(2, elseAfterAssertions(false, false));
+    EXPECT_EQ(1, elseAfterAssertions(true, true));
+    EXPECT_EQ(-1, elseAfterAssertions(true, false));
+    EXPECT_EQ(2u, m_capture.events().size());  // each macro reported its failed condition once
 }
 
 }  // namespace

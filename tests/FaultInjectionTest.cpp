@@ -32,6 +32,7 @@
 #include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/ZIPFileSystem.h"
 #include "tamsor/infra/LogLevel.h"
+#include "zip/ArchiveScreen.h"
 
 namespace Tamsor {
 namespace {
@@ -52,7 +53,9 @@ enum class Fault {
     None,            // every call goes through
     FailOnce,        // the Nth call of any kind returns -1
     ShortReadOnce,   // the Nth read asks for half (rounded up) of the length it was given (N counts reads only)
-    OtherNames,      // every read of 15 bytes (as of the name "docs/readme.txt") gives an upper-case first byte
+    OtherNames,      // reads of 15 bytes (as of the name "docs/readme.txt") give an upper-case first byte: the
+                     // first N of them, or all when N is 0
+    Trickle,         // every read asks for 7 bytes at most
     FailFromThenOn,  // the Nth call and every call after it return -1, as when a device goes away
 };
 
@@ -68,6 +71,8 @@ const char* nameOf(Fault fault) {
             return "other names";
         case Fault::FailFromThenOn:
             return "fail from then on";
+        case Fault::Trickle:
+            return "trickle";
     }
     return "?";
 }
@@ -88,7 +93,7 @@ Injection g_injection;
 // Counts one call and tells whether it is to fail (for a read: whether it is to be cut short).
 bool fires(bool bRead) {
     if (g_injection.fault == Fault::ShortReadOnce && !bRead) return false;
-    if (g_injection.fault == Fault::OtherNames) return false;
+    if (g_injection.fault == Fault::OtherNames || g_injection.fault == Fault::Trickle) return false;
     if (g_injection.fault == Fault::None) return false;
     const unsigned int uiCall = ++g_injection.uiCounted;
     const bool bFires =
@@ -115,8 +120,13 @@ zzip_ssize_t failingRead(int fd, void* buf, zzip_size_t len) {
         }
         len -= len / 2;  // half, rounded up: a read of one byte is never made a read of none
     }
+    if (g_injection.fault == Fault::Trickle && len > 7) len = 7;
     const zzip_ssize_t n = g_injection.saved.read(fd, buf, len);
-    if (g_injection.fault == Fault::OtherNames && len == 15 && n > 0) *static_cast<char*>(buf) &= ~0x20;
+    const bool bAlter = g_injection.uiTarget == 0 || g_injection.uiFired < g_injection.uiTarget;
+    if (g_injection.fault == Fault::OtherNames && len == 15 && n > 0 && bAlter) {
+        *static_cast<char*>(buf) &= ~0x20;
+        ++g_injection.uiFired;
+    }
     return n;
 }
 
@@ -152,6 +162,10 @@ class FailingFileSystem : public Base {
         this->m_pIOHandler->fd.read = &failingRead;
         this->m_pIOHandler->fd.seeks = &failingSeeks;
         this->m_pIOHandler->fd.filesize = &failingFilesize;
+    }
+
+    union _zzip_plugin_io* table() {
+        return this->m_pIOHandler.get();
     }
 };
 
@@ -414,7 +428,33 @@ TYPED_TEST(FaultInjectionTest, AnArchiveThatNeverReadsWholeIsRefused) {
                                             " could not be read whole: the listing read differs from its central "
                                             "directory"}),
               this->m_log.messagesOf(Testing::kZipLogger));
-    EXPECT_EQ(3u, g_injection.uiOpens - 1);  // the binding screen's open, then three tries
+    EXPECT_EQ(6u, g_injection.uiOpens);  // three tries, each the screen's open and zziplib's
+}
+
+// Each directory open checks zziplib's listing against the archive as it stands, as binding does: a listing
+// read wrong once is read again; one never read whole is no listing.
+TYPED_TEST(FaultInjectionTest, ADirectoryOpenReadsAgainAListingReadWrong) {
+    FailingFileSystem<TypeParam> fileSystem(Fault::None);
+    ASSERT_TRUE(fileSystem.setZIPArchive(this->m_strPath.c_str()));
+    g_injection.fault = Fault::OtherNames;
+    g_injection.uiTarget = 1;
+    std::vector<std::string> listed;
+    const DirectoryHandle pDocs = fileSystem.opendir("docs/");
+    for (EntryHandle pEntry; !pDocs.isNull() && !(pEntry = pDocs->read()).isNull();)
+        listed.push_back(pEntry->getPath());
+    EXPECT_EQ(1u, g_injection.uiFired);
+    EXPECT_EQ((std::vector<std::string>{"docs/readme.txt", "docs/big.txt", "docs/img/"}), listed);
+    g_injection.uiTarget = 0;
+    EXPECT_TRUE(fileSystem.opendir("docs/").isNull());
+}
+
+// Our own reads go on over short reads: read 7 bytes at a time, the screen still reads every entry.
+TYPED_TEST(FaultInjectionTest, TheScreenReadsWholeOverShortReads) {
+    FailingFileSystem<TypeParam> fileSystem(Fault::Trickle);
+    const ArchiveScreening screening = screenArchive(this->m_strPath.c_str(), fileSystem.table());
+    EXPECT_EQ("", screening.strRefusal);
+    EXPECT_EQ(static_cast<std::int64_t>(kFullWalk.size()), screening.iEntries);
+    EXPECT_GT(g_injection.uiReads, 100u);
 }
 
 // A failure during the bind leaves the file system unbound, with the usual ERROR line naming the archive.

@@ -5,7 +5,7 @@
 // open descriptors).
 //
 // Lying end records and central directories, FIFOs, /dev/zero and directories given as archives are in
-// ArchiveScreenTest, members of unsupported methods in ZIPFileSystemDirectoryTest: these tables hold what lies
+// ZziplibLimitsTest, members of unsupported methods in ZIPFileSystemDirectoryTest: these tables hold what lies
 // deeper (local headers, names, flags, sizes, overlaps, comments) and every truncation.
 
 #include <fcntl.h>
@@ -230,7 +230,7 @@ TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
          bound("5 other bytes", kAsStored)},
         {"a deflated member of size 0", Archive(good).put(b + 24, le32(0)).bytes(), bound(kAsStored, "nothing")},
         {"sizes of 0xFFFFFFFF", Archive(good).put(a + 20, le32(0xFFFFFFFF) + le32(0xFFFFFFFF)).bytes(),
-         refused("uses zip64 records, which are not supported")},
+         refused("keeps sizes or offsets in zip64 records only, which are not supported")},
         {"a CRC that does not match",
          Archive(good).put(a + 16, le32(0x12345678)).put(good.local("a.txt") + 14, le32(0x12345678)).bytes(),
          bound(kAsStored, kAsStored)},
@@ -245,7 +245,7 @@ TEST_F(MalformedArchiveTest, SizesFlagsChecksumsAndData) {
 }
 
 // A comment length running past the file is let be (the records hold together); a comment that holds a
-// second, lying end record is read for the end record, and refused.
+// second, lying end record is read for the end record, on which zziplib fails.
 TEST_F(MalformedArchiveTest, CommentsThatSwallowOrFakeTheEndRecord) {
     const ZipBuilder builder = twoMembers();
     const Archive good(builder);
@@ -254,7 +254,7 @@ TEST_F(MalformedArchiveTest, CommentsThatSwallowOrFakeTheEndRecord) {
     const std::vector<Case> cases = {
         {"a comment length past the file", Archive(good).put(end + 20, le16(200)).bytes(), bound(kAsStored, kAsStored)},
         {"a comment holding an end record", Archive(good).put(end + 20, le16(kEndSize)).append(fakeEnd).bytes(),
-         refused("has a central directory that holds fewer entries than its end record says")},
+         refused("")},
         {"a comment of the largest length, all of it there",
          Archive(good).put(end + 20, le16(0xFFFF)).append(std::string(0xFFFF, 'c')).bytes(),
          bound(kAsStored, kAsStored)},
@@ -311,15 +311,14 @@ TEST_F(MalformedArchiveTest, OverlappingMembersEachReadTheSharedData) {
     EXPECT_EQ(bound(kAsStored, kAsStored), seenBy(bytes, members));
 }
 
-// Cut after every byte: shorter than an end record; cut before the end record's signature is whole (no end
-// record at all: zziplib refuses); or inside the record.
+// Cut after every byte, zziplib refuses each on its own, but for the last two cuts: an end record without
+// its comment length is still whole to zziplib.
 TEST_F(MalformedArchiveTest, EveryTruncationFailsTheBindCleanly) {
     const ZipBuilder builder = twoMembers();
     const Archive good(builder);
     for (std::size_t cut = 0; cut < good.bytes().size(); ++cut) {
-        const std::vector<std::string> expected = cut < kEndSize         ? refused("is too short to be a ZIP archive")
-                                                  : cut < good.end() + 4 ? refused("")
-                                                                         : refused("ends inside its end record");
+        const std::vector<std::string> expected =
+            cut + 2 >= good.bytes().size() ? bound(kAsStored, kAsStored) : refused("");
         ASSERT_EQ(expected, seenBy(good.bytes().substr(0, cut), membersOf(builder))) << "cut at " << cut;
     }
 }

@@ -4,6 +4,8 @@
 // write test.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -113,6 +115,37 @@ TEST(ScrambleXorTest, LongBuffersAndWrappingOffsetsMatchTheByteLoop) {
     for (unsigned int offset = 0xFFFFFFF0u; offset != 0; ++offset)
         for (std::size_t len : {1, 15, 16, 17, 33, 100})
             expectMatchesReference(source.substr(0, len), offset, offset % 2, offset % 3 == 0);
+}
+
+// Lengths whose loop bounds would wrap in 32 bits, on a buffer that ends exactly at an inaccessible page: a
+// 2 MiB memfd mapped again and again over 4 GiB + 2 MiB of reserved address space (so no 4 GiB of memory).
+// Byte c of the memfd lies under every window: it is scrambled once per position i of the buffer that falls on
+// it, always with key byte i % 16 (2 MiB is a multiple of 16), so it ends as that key byte when the count is odd.
+TEST(ScrambleXorTest, LengthsNearFourGiBEndAtAGuardPage) {
+    const std::uint64_t kChunk = 2 << 20, kSpan = 2049 * kChunk,
+                        kPage = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const int fd = memfd_create("xor-windows", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(kChunk)));
+    char* const base =
+        static_cast<char*>(mmap(nullptr, kSpan, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void*>(base));
+    for (std::uint64_t at = 0; at < kSpan; at += kChunk)
+        ASSERT_EQ(base + at, mmap(base + at, kChunk, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0));
+    ASSERT_EQ(0, mprotect(base + kSpan - kPage, kPage, PROT_NONE));
+    for (const unsigned int len : {0xFFFFFFFFu, 0xFFFFFFC0u}) {
+        std::fill(base, base + kChunk, '\0');
+        const std::uint64_t first = kSpan - kPage - len;  // the buffer's first byte, from base
+        ZIPEncryptedFileSystem::encrypt(base + first, len, 0);
+        for (std::uint64_t c = 0; c < kChunk; ++c) {
+            const std::uint64_t visits = (first + len + kChunk - c - 1) / kChunk - (first + kChunk - c - 1) / kChunk;
+            const char expected =
+                visits % 2 ? static_cast<char>(ZIPEncryptedFileSystem::m_key[(c + 16 - first % 16) % 16]) : 0;
+            if (base[c] != expected) FAIL() << "len " << len << ": byte " << c << " of the memfd";
+        }
+    }
+    munmap(base, kSpan);
+    close(fd);
 }
 
 }  // namespace

@@ -373,13 +373,11 @@ TEST_F(ZipfsCli, EveryMemberWithWhatTheArchiveSaysOfIt) {
          ""},
         {"ls --walk {odd}", 0, "a.txt\ndup.txt\ndup.txt\nnul\ndata/\n", ""},  // zziplib's names end at a NUL
         {"cat {odd} b.bz2", 5, "", "zipfs: cat: 'b.bz2': compression method bzip2 is not supported\n"},
-        {"cat {odd} data/payload.txt", 5, "rtored payload, one byte flipped",
-         "zipfs: cat: 'data/payload.txt': CRC mismatch\n"},
+        {"cat {odd} data/payload.txt", 5, "", "zipfs: cat: 'data/payload.txt': CRC mismatch\n"},
         {"test {odd}", 5,
-         "OK a.txt\nFAILED b.bz2 (compression method bzip2 is not supported)\nOK dup.txt\n"
-         "SKIPPED dup.txt (cannot be read by its name (duplicate name))\nFAILED aes.bin (encrypted members are not "
-         "supported)\nSKIPPED nul\\x00x (cannot be read by its name (NUL byte in name))\nFAILED data/payload.txt "
-         "(CRC mismatch)\n3 of 5 files FAILED in {odd}, 2 skipped.\n",
+         "OK a.txt\nFAILED b.bz2 (compression method bzip2 is not supported)\nOK dup.txt\nOK dup.txt\n"
+         "FAILED aes.bin (encrypted members are not supported)\nOK nul\\x00x\nFAILED data/payload.txt (CRC mismatch)\n"
+         "3 of 7 files FAILED in {odd}.\n",
          ""},
     });
 
@@ -486,6 +484,14 @@ TEST_F(ZipfsCli, ErrorsHaveTheirExitStatus) {
     EXPECT_FALSE(exists(m_dir.file("garbage.zip")));
     EXPECT_EQ("zipfs: ls: cannot open '" + fifo + "' as a plain ZIP archive: it is not a regular file\n",
               zipfs("ls " + quote(fifo)).err);
+    // The library's walk says why binding refuses what the index reads: zziplib would list a.txt alone here.
+    std::string partial = ZipBuilder().add("a.txt", "alpha").add("dir/b.txt", "beta").build();
+    partial.replace(partial.size() - 14, 4, std::string("\x01\x00\x01\x00", 4));
+    const std::string partialPath = m_dir.write("partial.zip", partial);
+    EXPECT_EQ("zipfs: ls: cannot open '" + partialPath +
+                  "' for the library's walk: it has an end record that counts fewer entries than its central "
+                  "directory holds\n",
+              zipfs("ls --walk " + quote(partialPath)).err);
     // One bad archive, the same words from every command.
     const std::string lyingSize = quote(m_dir.file("lying-size.zip"));
     const std::string words = zipfs("ls " + lyingSize).err.substr(std::string("zipfs: ls").size());

@@ -29,6 +29,7 @@ union _zzip_plugin_io;
 namespace Tamsor {
 
 class ArchiveIndex;
+struct ArchiveScreening;
 
 class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLogger<CachedLLLogger> {
   public:
@@ -73,23 +74,25 @@ class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLog
 
     // Hands the bound archive's handle back to zziplib and takes `pNewDir` (may be null) in its place.
     void replaceArchiveHandle(struct zzip_dir* pNewDir);
-    // The archive at `path` opened through the I/O table, or null; `strRefusal` says why a screened archive
-    // was refused (empty when zziplib itself failed, or was never asked for want of a path). Sets the
-    // screened listing below.
+    // The archive at `path` opened for binding, or null (see openWholeArchive).
     struct zzip_dir* openScreenedArchive(const char* path, std::string& strRefusal);
-    // The archive at `path` opened through the I/O table, or null. When binding found the archive sound, the
-    // listing zziplib read must be the one binding found: an open that fails or reads another is tried again
-    // (a short read from the file, as network file systems give, makes zziplib drop or garble entries), and
-    // `strRefusal` says so when none reads it whole.
+    // The archive at `path` opened through the I/O table, or null. The archive is screened as it stands now
+    // (end records and central directory, read the way zziplib reads them, or the last screening again while
+    // the file is unchanged), and zziplib's listing must be the screen's: an open that fails or reads another is tried
+    // again (a short read from the file, as network file systems give, makes zziplib drop or garble entries).
+    // `strRefusal` says why the archive was refused where zziplib itself would have opened it, and stays empty where
+    // zziplib fails on its own. Costs a stat, or a screen (the file's last 64 KiB and its central directory, read in
+    // one go each) when the file changed, on top of zziplib's own open.
     struct zzip_dir* openWholeArchive(const char* path, std::string& strRefusal) const;
 
     // The member `name` of the bound archive opened with zziplib's open mode `flags`, or null; tried again
     // when reading or seeking to its local header failed.
     struct zzip_file* openMember(const char* name, int flags) const;
 
-    // The listing binding found in the archive: its entries (-1 when binding could not tell) and digest.
-    std::int64_t m_iScreenedEntries = -1;
-    std::uint64_t m_uiScreenedDigest = 0;
+    // The last screening that read an archive's central directory: the next open of a file that stands
+    // unchanged (device, inode, size and times) checks zziplib's listing against it without reading the file
+    // again. Null until then.
+    mutable OwnedPtr<ArchiveScreening> m_pLastScreening;
 };
 
 // The class that hosts instantiate for plain archives. Its storage comes from StaticMemAllocator under

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <sstream>
+#include <vector>
 
 #include "ZipRecords.h"
 
@@ -14,109 +14,122 @@ namespace {
 using namespace ZipRecords;
 
 const std::uint64_t kMaxEntries = 0xFFFF;
-const std::uint64_t kMaxMemberSize = 0x7FFFFFFF;  // zziplib keeps sizes in an int
 const std::uint32_t kZip64Marker = 0xFFFFFFFF;
-const char kZip64[] = "uses zip64 records, which are not supported";
+const char kZip64Only[] = "keeps sizes or offsets in zip64 records only, which are not supported";
+const char kRunsPast[] = "has a central directory entry that runs past its end";
 
-std::string describeZip64(const TableFile& file, const EndRecord& end) {
+ArchiveScreening refusal(const std::string& strReason, bool bBlocking = false) {
+    ArchiveScreening screening;
+    screening.strRefusal = strReason;
+    screening.bBlocking = bBlocking;
+    return screening;
+}
+
+// The entry count of the zip64 end record that the locator points at, when it is there and says more than
+// zziplib can list (it reads the classic record's 16-bit count only).
+std::string screenZip64Count(const TableFile& file, const EndRecord& end) {
     std::vector<unsigned char> bytes;
-    if (file.readAt(end.uiZip64EndOffset, kZip64EndSize, bytes) && le32(bytes.data()) == kZip64EndSignature) {
-        const std::uint64_t entries = le64(&bytes[32]);
-        if (entries > kMaxEntries) {
-            std::ostringstream reason;
-            reason << "holds " << entries << " entries; more than " << kMaxEntries << " are not supported";
-            return reason.str();
-        }
-    }
-    return kZip64;
+    if (!end.bZip64Locator || !file.readAt(end.uiZip64EndOffset, kZip64EndSize, bytes) ||
+        le32(bytes.data()) != kZip64EndSignature || le64(&bytes[32]) <= kMaxEntries)
+        return std::string();
+    std::ostringstream reason;
+    reason << "holds " << le64(&bytes[32]) << " entries; more than " << kMaxEntries << " are not supported";
+    return reason.str();
 }
 
-// What the end record alone tells; empty when it holds together.
-std::string screenEndRecord(const EndRecord& end) {
-    if (end.uiDisk != 0 || end.uiDirectoryDisk != 0) return "spans several disks, which is not supported";
-    if (end.uiDirectorySize == kZip64Marker || end.uiDirectoryOffset == kZip64Marker) return kZip64;
-    if (end.uiEntriesOnDisk != end.uiEntries) return "has an end record whose entry counts disagree";
-    if (static_cast<std::uint64_t>(end.uiDirectoryOffset) + end.uiDirectorySize > end.uiOffset)
-        return "has a central directory that lies outside the file";
-    return std::string();
+// Where zziplib reads the central directory: where the end record says, moved back to end right before the
+// end record when it would run into it.
+std::uint64_t directoryOffsetOf(const EndRecord& end) {
+    const std::uint64_t stated = end.uiDirectoryOffset;
+    if (stated + end.uiDirectorySize > end.uiOffset && end.uiOffset >= end.uiDirectorySize)
+        return end.uiOffset - end.uiDirectorySize;
+    return stated;
 }
 
-// Walks the central directory as zziplib will, checking every record against the directory's bounds and every
-// size against what zziplib can hold. Member data lies before the central directory (a stub before the archive
-// only lowers the offsets).
+// Walks the records as zziplib does: as many as the end record counts on this disk, within the directory's
+// size. What zziplib would list ends up in `rListing`.
 std::string screenCentralDirectory(const std::vector<unsigned char>& directory, const EndRecord& end,
                                    ListingDigest& rListing) {
     std::size_t p = 0;
-    for (std::uint64_t n = 0; n < end.uiEntries; ++n) {
+    for (std::uint64_t n = 0; n < end.uiEntriesOnDisk; ++n) {
         if (p + kCentralSize > directory.size() || le32(&directory[p]) != kCentralSignature)
             return "has a central directory that holds fewer entries than its end record says";
         const unsigned char* pRecord = &directory[p];
-        const std::size_t recordSize = kCentralSize + le16(pRecord + 28) + le16(pRecord + 30) + le16(pRecord + 32);
-        if (p + recordSize > directory.size()) return "has a central directory entry that runs past its end";
-        const std::string strName(reinterpret_cast<const char*>(pRecord + kCentralSize), le16(pRecord + 28));
+        const std::size_t nameSize = le16(pRecord + 28);
+        const std::size_t recordSize = kCentralSize + nameSize + le16(pRecord + 30) + le16(pRecord + 32);
+        if (p + recordSize > directory.size()) return kRunsPast;  // zziplib drops a last one, fails on others
         const std::uint32_t compressedSize = le32(pRecord + 20);
         const std::uint32_t size = le32(pRecord + 24);
-        const std::uint32_t localOffset = le32(pRecord + 42);
-        if (compressedSize == kZip64Marker || size == kZip64Marker || localOffset == kZip64Marker) return kZip64;
-        if (size > kMaxMemberSize || compressedSize > kMaxMemberSize) {
-            std::ostringstream reason;
-            reason << "has a member '" << strName << "' of " << std::max(size, compressedSize)
-                   << " bytes; members of 2 GiB and more are not supported";
-            return reason.str();
-        }
-        if (localOffset + static_cast<std::uint64_t>(kLocalHeaderSize) + compressedSize > end.uiDirectoryOffset)
-            return "has a member '" + strName + "' whose data runs past the central directory";
-        rListing.add(strName.data(), strName.size(), le16(pRecord + 10), compressedSize, size);
+        if (compressedSize == kZip64Marker || size == kZip64Marker || le32(pRecord + 42) == kZip64Marker)
+            return kZip64Only;
+        rListing.add(reinterpret_cast<const char*>(pRecord + kCentralSize), nameSize, le16(pRecord + 10),
+                     compressedSize, size);
         p += recordSize;
     }
+    if (p + 4 <= directory.size() && le32(&directory[p]) == kCentralSignature)
+        return "has an end record that counts fewer entries than its central directory holds";
     return std::string();
 }
 
-// The central directory where the end record says, or right before the end record when a stub before the
-// archive has moved it (as unzip finds it); false when it cannot be read.
-bool readCentralDirectory(const TableFile& file, const EndRecord& end, std::vector<unsigned char>& directory) {
-    if (!file.readAt(end.uiDirectoryOffset, end.uiDirectorySize, directory)) return false;
-    const bool bThere = directory.size() >= 4 && le32(directory.data()) == kCentralSignature;
-    if (bThere || end.uiEntries == 0 || end.uiDirectoryOffset + end.uiDirectorySize >= end.uiOffset) return true;
-    return file.readAt(end.uiOffset - end.uiDirectorySize, end.uiDirectorySize, directory);
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+ScreenedFile screenedFileOf(const struct stat& status) {
+    ScreenedFile file;
+    file.uiDevice = status.st_dev;
+    file.uiInode = status.st_ino;
+    file.iSize = status.st_size;
+    file.iModified = nanoseconds(status.st_mtim);
+    file.iChanged = nanoseconds(status.st_ctim);
+    return file;
+}
+
+ArchiveScreening screenFile(const char* path, union _zzip_plugin_io* pIO, const struct stat& status) {
+    if (S_ISFIFO(status.st_mode)) return refusal("is not a regular file", true);
+    if (!S_ISREG(status.st_mode)) return ArchiveScreening();  // directories and devices: zziplib refuses them
+
+    const TableFile file(pIO->fd, path);
+    const std::int64_t fileSize = file.isOpen() ? file.size() : -1;
+    EndRecord end;
+    if (fileSize < static_cast<std::int64_t>(kEndSize) ||
+        findEndRecord(file, static_cast<std::uint64_t>(fileSize), end) != EndSearch::Found)
+        return ArchiveScreening();
+    const std::string strTooMany = screenZip64Count(file, end);
+    if (!strTooMany.empty()) return refusal(strTooMany);
+    if (end.uiDirectorySize == kZip64Marker || end.uiDirectoryOffset == kZip64Marker) return refusal(kZip64Only);
+    const std::uint64_t directoryOffset = directoryOffsetOf(end);
+    if (directoryOffset + end.uiDirectorySize > end.uiOffset)
+        return refusal("has a central directory larger than the file");  // not read: its size is a lie
+    std::vector<unsigned char> directory;
+    if (!file.readAt(directoryOffset, end.uiDirectorySize, directory)) return ArchiveScreening();
+    ListingDigest listing;
+    ArchiveScreening screening = refusal(screenCentralDirectory(directory, end, listing));
+    if (screening.strRefusal.empty()) {
+        screening.iEntries = static_cast<std::int64_t>(listing.entries());
+        screening.uiDigest = listing.value();
+    }
+    return screening;
 }
 
 }  // namespace
 
-std::string screenArchive(const char* path, union _zzip_plugin_io* pIO, std::int64_t* pEntries,
-                          std::uint64_t* pDigest) {
-    if (pEntries) *pEntries = -1;
+bool ScreenedFile::isUnchanged(const ScreenedFile& now) const {
+    return iSize >= 0 && now.uiDevice == uiDevice && now.uiInode == uiInode && now.iSize == iSize &&
+           now.iModified == iModified && now.iChanged == iChanged;
+}
+
+ScreenedFile screenedFileAt(const char* path) {
     struct stat status;
-    if (!path || !pIO || ::stat(path, &status) != 0 || S_ISDIR(status.st_mode)) return std::string();
-    if (!S_ISREG(status.st_mode)) return "is not a regular file";
+    return path && ::stat(path, &status) == 0 ? screenedFileOf(status) : ScreenedFile();
+}
 
-    const TableFile file(pIO->fd, path);
-    if (!file.isOpen()) return std::string();
-    const std::int64_t fileSize = file.size();
-    if (fileSize < 0) return std::string();
-    if (static_cast<std::uint64_t>(fileSize) < kEndSize) return "is too short to be a ZIP archive";
-
-    EndRecord end;
-    switch (findEndRecord(file, static_cast<std::uint64_t>(fileSize), end)) {
-        case EndSearch::NotFound:
-            return std::string();
-        case EndSearch::CutShort:
-            return "ends inside its end record";
-        case EndSearch::Found:
-            break;
-    }
-    if (end.bZip64Locator) return describeZip64(file, end);
-    const std::string strEndProblem = screenEndRecord(end);
-    if (!strEndProblem.empty()) return strEndProblem;
-    std::vector<unsigned char> directory;
-    if (!readCentralDirectory(file, end, directory)) return std::string();
-    ListingDigest listing;
-    const std::string strDirectoryProblem = screenCentralDirectory(directory, end, listing);
-    if (strDirectoryProblem.empty() && pEntries && pDigest) {
-        *pEntries = static_cast<std::int64_t>(listing.entries());
-        *pDigest = listing.value();
-    }
-    return strDirectoryProblem;
+ArchiveScreening screenArchive(const char* path, union _zzip_plugin_io* pIO) {
+    struct stat status;
+    if (!path || !pIO || ::stat(path, &status) != 0) return ArchiveScreening();
+    ArchiveScreening screening = screenFile(path, pIO, status);
+    screening.file = screenedFileOf(status);
+    return screening;
 }
 
 }  // namespace Tamsor

@@ -68,16 +68,16 @@ const char kStatDetails[] =
     "modification time with its zone and where it came from, a link's target, and why the library refuses\n"
     "the member, if it does.\n\n" ZIPFS_METADATA_RULES;
 const char kCatDetails[] =
-    "Writes the bytes of each member PATH to standard output, streamed in 1 MiB pieces, and checks their\n"
-    "length and CRC-32 at the end: a mismatch is reported on standard error (exit status 5) once the bytes\n"
-    "are out. Encrypted members and compression methods other than stored and deflated are refused before\n"
-    "any byte is written (exit status 5); a directory is refused (exit status 4). PATH is a stored or a\n"
-    "decoded name; one leading '/' or './' is ignored.";
+    "Writes the bytes of each member PATH to standard output, streamed in 1 MiB pieces; their length and\n"
+    "CRC-32 are checked as the end is reached, and on a mismatch the piece that reaches the end is not\n"
+    "written and the error is reported (exit status 5). Encrypted members and compression methods other than\n"
+    "stored and deflated are refused before any byte is written (exit status 5); a directory is refused (exit\n"
+    "status 4). PATH is a stored or a decoded name; one leading '/' or './' is ignored.";
 const char kTestDetails[] =
-    "Reads every file member and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
-    "each, then a summary. Encrypted members and unsupported compression methods fail without being read. A\n"
-    "member that the library cannot reach by its own name (a later duplicate of a name, or a name with a NUL\n"
-    "byte) is shown as SKIPPED. Exit status 0 when nothing failed, 5 otherwise.";
+    "Reads every file member by its place in the archive (later duplicates of a name and names the library\n"
+    "cannot take included) and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
+    "each, then a summary. Encrypted members and unsupported compression methods fail without being read.\n"
+    "Exit status 0 when nothing failed, 5 otherwise.";
 const char kExtractDetails[] =
     "Writes the members (all of them, or those named; a directory brings everything under it) under DIR by\n"
     "their decoded names. A leading '/' is stripped; names with a '..' component, a backslash or a NUL byte\n"

@@ -1,8 +1,5 @@
 #include "MemberSource.h"
 
-#include <fcntl.h>
-#include <zlib.h>
-
 #include <cerrno>
 #include <vector>
 
@@ -41,8 +38,9 @@ int resolveArchiveKind(const std::string& path, KindChoice choice, const char* c
 
 MemberSource::MemberSource() {}
 
-// The facts and the index go before the file system; every handle on it is gone by now.
+// The reader, the facts and the index go before the file system; every handle on it is gone by now.
 MemberSource::~MemberSource() {
+    m_pReader.reset();
     m_pFacts.reset();
     m_pIndex.reset();
     m_pFileSystem.reset();
@@ -67,40 +65,57 @@ int MemberSource::open(const std::string& path, KindChoice choice, const char* c
     return kExitOk;
 }
 
+namespace {
+
+ReadResult resultOf(ReadStatus status) {
+    switch (status) {
+        case ReadStatus::Ok:
+            return ReadResult::Ok;
+        case ReadStatus::Encrypted:
+            return ReadResult::Encrypted;
+        case ReadStatus::UnsupportedMethod:
+            return ReadResult::UnsupportedMethod;
+        case ReadStatus::NotAFile:
+            return ReadResult::NotAFile;
+        case ReadStatus::IoError:
+            return ReadResult::IoError;
+        case ReadStatus::BadLocalHeader:
+            return ReadResult::BadLocalHeader;
+        case ReadStatus::CorruptData:
+            return ReadResult::CorruptData;
+        case ReadStatus::SizeMismatch:
+            return ReadResult::SizeMismatch;
+        case ReadStatus::CrcMismatch:
+            return ReadResult::CrcMismatch;
+    }
+    return ReadResult::IoError;
+}
+
+}  // namespace
+
 ReadResult MemberSource::readability(const ArchiveMember& member) {
-    if (member.bDirectory) return ReadResult::NotAFile;
-    if (member.isEncrypted()) return ReadResult::Encrypted;
-    if (member.uiMethod != 0 && member.uiMethod != 8) return ReadResult::UnsupportedMethod;
-    return ReadResult::Ok;
+    return resultOf(MemberReader::readability(member));
 }
 
 ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink& sink) {
     const ReadResult readable = readability(member);
     if (readable != ReadResult::Ok) return readable;
-    // Through the library's File handles, which find members by name: a later member of a name, or one whose
-    // name the library cannot take, is out of their reach.
-    if (m_pFacts->refusal(member) != Refusal::None) return ReadResult::Unavailable;
-    std::string reason;
-    VirtualFileSystem* pFileSystem = boundFileSystem(reason);
-    if (!pFileSystem) return ReadResult::Unavailable;
-    const VirtualFileSystem::FileHandle pFile = pFileSystem->open(lookupPath(member.name).c_str(), O_RDONLY);
-    if (pFile.isNull()) return ReadResult::ReadError;
+    if (!m_pReader) m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath));
     std::vector<char>& buffer = m_buffer;  // one for every read: making 1 MiB anew per member costs more than
                                            // reading thousands of small members
     buffer.resize(kPieceSize);
-    uLong crc = crc32(0L, Z_NULL, 0);
-    std::uint64_t uiTotal = 0;
+    std::uint64_t uiOffset = 0;
     for (;;) {
-        const int n = pFile->read(buffer.data(), static_cast<unsigned int>(buffer.size()));
-        if (n < 0) return ReadResult::ReadError;
+        ReadStatus status = ReadStatus::Ok;
+        const std::int64_t n = m_pReader->read(member, buffer.data(), buffer.size(), uiOffset, &status);
+        if (n < 0) return resultOf(status);
         if (n == 0) break;
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(n));
-        uiTotal += static_cast<std::uint64_t>(n);
         if (sink && !sink(buffer.data(), static_cast<std::size_t>(n))) return ReadResult::WriteFailed;
+        uiOffset += static_cast<std::uint64_t>(n);
     }
-    if (uiTotal != member.uiSize) return ReadResult::SizeMismatch;
-    if (static_cast<std::uint32_t>(crc) != member.uiCrc32) return ReadResult::CrcMismatch;
-    return ReadResult::Ok;
+    if (uiOffset != member.uiSize) return ReadResult::SizeMismatch;
+    // An empty member has nothing to check as it is read, but its CRC-32 must still be that of no bytes.
+    return member.uiSize == 0 && member.uiCrc32 != 0 ? ReadResult::CrcMismatch : ReadResult::Ok;
 }
 
 ReadResult MemberSource::readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText) {
@@ -122,12 +137,12 @@ std::string MemberSource::describe(ReadResult result, const ArchiveMember& membe
             return "compression method " + methodName(member.uiMethod) + " is not supported";
         case ReadResult::NotAFile:
             return "is a directory";
-        case ReadResult::Unavailable:
-            if (m_pFacts->refusal(member) != Refusal::None)
-                return "cannot be read by its name (" + refusalText(m_pFacts->refusal(member), member) + ")";
-            return "the library cannot open this archive: it " + m_strBindRefusal;
-        case ReadResult::ReadError:
-            return "read error (damaged data)";
+        case ReadResult::IoError:
+            return describeReadStatus(ReadStatus::IoError);
+        case ReadResult::BadLocalHeader:
+            return describeReadStatus(ReadStatus::BadLocalHeader);
+        case ReadResult::CorruptData:
+            return describeReadStatus(ReadStatus::CorruptData);
         case ReadResult::SizeMismatch:
             return "wrong length";
         case ReadResult::CrcMismatch:

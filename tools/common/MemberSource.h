@@ -7,7 +7,8 @@
 // same archive gets the same words from all of them.
 //
 // Threads: one at a time. Costs: open() reads the end records and the central directory once; readWhole()
-// reads the member once, in pieces of kPieceSize, in constant memory.
+// reads the member once through the library's member reader (stored members in place, deflated ones
+// inflated once), in pieces of kPieceSize, in constant memory.
 
 #include <cstddef>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "ArchiveKind.h"
 #include "MemberFacts.h"
 #include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
 #include "tamsor/ZIPFileSystem.h"
 
 namespace Tamsor {
@@ -28,8 +30,9 @@ enum class ReadResult {
     Encrypted,          // flag bit 0 or method 99: nothing is read
     UnsupportedMethod,  // nothing is read
     NotAFile,           // a directory
-    Unavailable,        // the library cannot reach the member (see describe())
-    ReadError,          // damaged data or an I/O error
+    IoError,            // the archive could not be read
+    BadLocalHeader,     // no local header where the central directory says, or its data does not fit
+    CorruptData,        // the compressed data is invalid or cut short
     SizeMismatch,
     CrcMismatch,
     WriteFailed,  // the sink said stop
@@ -65,8 +68,9 @@ class MemberSource {
     // UnsupportedMethod or NotAFile; Ok otherwise.
     static ReadResult readability(const ArchiveMember& member);
 
-    // Streams the member's bytes into `sink` (none: read and check only) and checks their length and CRC-32
-    // at the end. Refusals known beforehand (readability()) come before the first byte.
+    // Streams the member's bytes into `sink` (none: read and check only); their length and CRC-32 are checked
+    // as the end is reached, and the piece that reaches the end is handed out only when they match. Refusals
+    // known beforehand (readability()) come before the first byte.
     ReadResult readWhole(const ArchiveMember& member, const PieceSink& sink);
 
     // Up to `limit` bytes of a small member (a symbolic link's target) into `rText`; Ok only when the whole
@@ -83,6 +87,7 @@ class MemberSource {
   private:
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
     std::unique_ptr<ArchiveIndex> m_pIndex;
+    std::unique_ptr<MemberReader> m_pReader;  // made on the first read
     std::unique_ptr<ArchiveFacts> m_pFacts;
     std::vector<char> m_buffer;  // the pieces of every read
     std::string m_strPath;

@@ -19,15 +19,20 @@ class Assertion {
 }  // namespace Tamsor
 
 // Tests `condition`; when it fails, reports its source text with this file's name (TAMSOR_SOURCE_FILE, which
-// the including source file defines) and line, and returns `result` from the calling function.
-#define TAMSOR_ASSERT_OR_RETURN(condition, result)                            \
-    if (!(condition)) {                                                       \
-        ::Tamsor::Assertion(false, #condition, TAMSOR_SOURCE_FILE, __LINE__); \
-        return result;                                                        \
-    }
+// the including source file defines) and line, and returns `result` from the calling function. Each macro is
+// one statement (an `else` after it belongs to the `if` around it); __LINE__ is the line of the macro's use.
+#define TAMSOR_ASSERT_OR_RETURN(condition, result)                                \
+    do {                                                                          \
+        if (!(condition)) {                                                       \
+            ::Tamsor::Assertion(false, #condition, TAMSOR_SOURCE_FILE, __LINE__); \
+            return result;                                                        \
+        }                                                                         \
+    } while (0)
 
 // Tests `condition`; when it fails, reports it and goes on.
-#define TAMSOR_ASSERT(condition) \
-    if (!(condition)) { ::Tamsor::Assertion(false, #condition, TAMSOR_SOURCE_FILE, __LINE__); }
+#define TAMSOR_ASSERT(condition)                                                                \
+    do {                                                                                        \
+        if (!(condition)) ::Tamsor::Assertion(false, #condition, TAMSOR_SOURCE_FILE, __LINE__); \
+    } while (0)
 
 #endif
