@@ -200,8 +200,8 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
 }
 
 // Four processes at once, two on one member, read at random offsets (half of them past the kernel's cache)
-// in members of an archive that zziplib refuses (zip64, more than 65,535 members, in one directory under
-// names of mixed lengths, so that its listing takes many replies of uneven fill), with a restart-point
+// in members of an archive that zziplib refuses (zip64, more than 65,535 members in one directory, under
+// names of mixed lengths: its listing takes several replies), with a restart-point
 // budget of about one point, so that points are evicted and made again; every byte is compared with Python's.
 TEST_F(ZipfsMountTest, RandomReadsFromSeveralProcessesAtOnce) {
     ASSERT_TRUE(
@@ -213,7 +213,7 @@ TEST_F(ZipfsMountTest, RandomReadsFromSeveralProcessesAtOnce) {
              "with zipfile.ZipFile('many.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
              "    z.writestr('big.txt', text(600000)); z.writestr('big2.txt', text(300000))\n"
              "    z.writestr(zipfile.ZipInfo('stored.bin'), rng.randbytes(1 << 20))\n"
-             "    for i in range(65600): z.writestr('many/%d' % (i * 7919 % 65600), b'')\n"
+             "    for i in range(65600): z.writestr('many/%d%s' % (i, 'x' * (i * 7 % 13)), b'')\n"
              "EOF\n"
              "cat > reads.py <<'EOF'\n"
              "import os, random, sys, zipfile\n"
