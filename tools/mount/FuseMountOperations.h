@@ -7,8 +7,7 @@
 // archive is a snapshot taken at mount time). They expect the MountedArchive as the session's user data.
 //
 // Threads: any number at once (the multi-threaded session loop); the operations hold no lock of their own.
-// Each read goes into a buffer of the calling thread's, kept for its next read. Open files are OpenFile objects
-// (the file handle), so that read-ahead requests on one file keep their order.
+// Each read goes into a buffer of the calling thread's, kept for its next read.
 
 #define FUSE_USE_VERSION 312  // 3.12: the loop configuration made by fuse_loop_cfg_create
 #include <fuse_lowlevel.h>
