@@ -113,7 +113,9 @@ const char kMountDetails[] =
     "  logfile=FILE         append the log to FILE\n"
     "Log: members left out, refusals and read failures, each once per member; on standard error in the\n"
     "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
-    "figures at the end.";
+    "figures at the end.\n"
+    "Exit status: 0 after the unmount, 2 for a bad option or mount point, 3 for an archive that cannot be\n"
+    "read, 5 when FUSE cannot mount or serve.";
 
 }  // namespace
 
