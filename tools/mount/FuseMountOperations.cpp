@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "MountedArchive.h"
+#include "OpenFile.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -133,7 +134,7 @@ void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo
         fuse_reply_err(request, -result);
         return;
     }
-    pInfo->fh = node;
+    pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node));
     pInfo->keep_cache = 1;  // the pages of an earlier open are still the member's
     pInfo->noflush = 1;
     fuse_reply_open(request, pInfo);
@@ -142,15 +143,19 @@ void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo
 void readFile(fuse_req_t request, fuse_ino_t /*inode*/, size_t size, off_t offset, struct fuse_file_info* pInfo) {
     thread_local std::vector<char> buffer;
     if (buffer.size() < size) buffer.resize(size);
-    const std::int64_t result = archiveOf(request).read(static_cast<std::uint32_t>(pInfo->fh), buffer.data(), size,
-                                                        static_cast<std::uint64_t>(offset));
-    if (result < 0)
-        fuse_reply_err(request, static_cast<int>(-result));
-    else
-        fuse_reply_buf(request, buffer.data(), static_cast<std::size_t>(result));
+    OpenFile& rFile = *reinterpret_cast<OpenFile*>(pInfo->fh);
+    rFile.read(buffer.data(), size, static_cast<std::uint64_t>(offset), [&](std::int64_t result) {
+        if (result < 0)
+            fuse_reply_err(request, static_cast<int>(-result));
+        else
+            fuse_reply_buf(request, buffer.data(), static_cast<std::size_t>(result));
+    });
 }
 
-void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* /*pInfo*/) {
+void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* pInfo) {
+    OpenFile* pFile = reinterpret_cast<OpenFile*>(pInfo->fh);
+    pFile->close();  // a read ahead may still run after the last reply
+    delete pFile;
     fuse_reply_err(request, 0);
 }
 

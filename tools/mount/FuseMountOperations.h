@@ -7,7 +7,8 @@
 // archive is a snapshot taken at mount time). They expect the MountedArchive as the session's user data.
 //
 // Threads: any number at once (the multi-threaded session loop); the operations hold no lock of their own.
-// Each read goes into a buffer of the calling thread's, kept for its next read.
+// Each read goes into a buffer of the calling thread's, kept for its next read. An open file's handle is its
+// OpenFile, which reads ahead while the file is read in sequence.
 
 #define FUSE_USE_VERSION 312  // 3.12: the loop configuration made by fuse_loop_cfg_create
 #include <fuse_lowlevel.h>
