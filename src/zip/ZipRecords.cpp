@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace Tamsor {
 namespace ZipRecords {
@@ -75,25 +76,38 @@ bool readZip64EndRecord(const TableFile& file, std::uint64_t offset, Zip64EndRec
     return true;
 }
 
+namespace {
+
+// Eight bytes a step: every directory open digests the whole listing, so a step per byte cost about 3% of a
+// walk of 20,000 files. Kept here, inline, rather than as a member: a call out of the library goes through
+// its procedure linkage table.
+inline std::uint64_t mixWord(std::uint64_t value, std::uint64_t word) {
+    value = (value ^ word) * 0x9e3779b97f4a7c15ull;
+    return value ^ value >> 29;
+}
+
+// The tail's length is mixed in by the caller.
+inline std::uint64_t mixBytes(std::uint64_t value, const char* bytes, std::size_t length) {
+    for (; length >= 8; bytes += 8, length -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes, 8);
+        value = mixWord(value, word);
+    }
+    if (length == 0) return value;
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, bytes, length);
+    return mixWord(value, tail);
+}
+
+}  // namespace
+
 void ListingDigest::add(const char* name, std::size_t nameLength, std::uint32_t method, std::uint32_t compressedSize,
                         std::uint32_t size) {
     const std::size_t shownLength = std::find(name, name + nameLength, '\0') - name;
-    mix(reinterpret_cast<const unsigned char*>(name), shownLength);
-    mix(static_cast<std::uint32_t>(shownLength));
-    mix(method & 0xFF);  // zziplib keeps the method in one byte
-    mix(compressedSize);
-    mix(size);
+    std::uint64_t value = mixBytes(m_uiValue, name, shownLength);
+    value = mixWord(value, std::uint64_t(shownLength) << 8 | (method & 0xFF));  // zziplib keeps the method in a byte
+    m_uiValue = mixWord(value, std::uint64_t(compressedSize) << 32 | size);
     ++m_uiEntries;
-}
-
-void ListingDigest::mix(const unsigned char* bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) m_uiValue = (m_uiValue ^ bytes[i]) * 0x100000001b3ull;
-}
-
-void ListingDigest::mix(std::uint32_t number) {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8),
-                                    static_cast<unsigned char>(number >> 16), static_cast<unsigned char>(number >> 24)};
-    mix(bytes, sizeof(bytes));
 }
 
 }  // namespace ZipRecords

@@ -106,10 +106,7 @@ class ListingDigest {
     std::uint64_t entries() const { return m_uiEntries; }
 
   private:
-    void mix(const unsigned char* bytes, std::size_t length);
-    void mix(std::uint32_t number);
-
-    std::uint64_t m_uiValue = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
+    std::uint64_t m_uiValue = 0xcbf29ce484222325ull;
     std::uint64_t m_uiEntries = 0;
 };
 
