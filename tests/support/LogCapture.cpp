@@ -2,9 +2,9 @@
 
 #include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
-#include <log4cplus/loglevel.h>
 #include <log4cplus/spi/loggingevent.h>
-#include <log4cplus/config.hxx>
+
+#include <mutex>
 
 namespace Tamsor {
 namespace Testing {
@@ -15,102 +15,68 @@ const char* const kAssertionLogger = "corvane.infra.Assertion";
 
 namespace {
 
-// Loggers a test may have given a level of their own; cleared so that they follow the root.
-const char* const kInheritingLoggers[] = {"corvane", "corvane.zzip", "corvane.zzip.ZIPFileSystem",
-                                          "corvane.zzip.ZIPEncryptedFileSystem", "corvane.infra.Assertion"};
-
-// Once per process. log4cplus is never shut down here: the library's loggers live until the process ends
-// and may still log on the way out.
-void ensureLog4cplusInitialised() {
-    static const bool bInitialised = (log4cplus::initialize(), true);
-    (void)bInitialised;
-}
-
-// Records every event it is given. log4cplus shares appenders by reference count, so the records live in
-// the appender itself: a thread still inside append() keeps them alive after the LogCapture has gone.
+// log4cplus shares appenders by reference count, so the records live in the appender: a thread still inside
+// append() keeps them alive after the LogCapture has gone.
 class RecordingAppender : public log4cplus::Appender {
   public:
-    RecordingAppender() { setName(LOG4CPLUS_TEXT("tamsor-test-capture")); }
     ~RecordingAppender() override { destructorImpl(); }
-
     void close() override { closed = true; }
 
-    std::vector<CapturedEvent> events() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_events;
-    }
-
-    void clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.clear();
-    }
+    mutable std::mutex mutex;
+    std::vector<CapturedEvent> events;
 
   protected:
-    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-        CapturedEvent captured;
-        captured.logger = event.getLoggerName();
-        captured.level = event.getLogLevel();
-        captured.message = event.getMessage();
-        captured.file = event.getFile();
-        captured.line = event.getLine();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(captured);
+    void append(const log4cplus::spi::InternalLoggingEvent& e) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(CapturedEvent{e.getLoggerName(), e.getLogLevel(), e.getMessage(), e.getFile(), e.getLine()});
     }
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<CapturedEvent> m_events;
 };
 
 }  // namespace
 
 struct LogCapture::Impl {
-    RecordingAppender* pAppender = nullptr;  // owned through sharedAppender
-    log4cplus::SharedAppenderPtr sharedAppender;
-    log4cplus::LogLevel savedRootLevel = log4cplus::NOT_SET_LOG_LEVEL;
+    RecordingAppender* pAppender = new RecordingAppender;  // owned through shared
+    log4cplus::SharedAppenderPtr shared{pAppender};
+    log4cplus::LogLevel savedRootLevel = log4cplus::Logger::getRoot().getLogLevel();
 };
 
-LogCapture::LogCapture(int rootLevel) : m_pImpl(new Impl) {
-    ensureLog4cplusInitialised();
-    m_pImpl->pAppender = new RecordingAppender;
-    m_pImpl->sharedAppender = log4cplus::SharedAppenderPtr(m_pImpl->pAppender);
-
-    log4cplus::Logger root = log4cplus::Logger::getRoot();
-    m_pImpl->savedRootLevel = root.getLogLevel();
-    for (const char* name : kInheritingLoggers) {
+LogCapture::LogCapture(int rootLevel) {
+    static const bool bInitialised = (log4cplus::initialize(), true);  // never shut down: loggers outlive tests
+    (void)bInitialised;
+    m_pImpl.reset(new Impl);
+    for (const char* name : {"corvane", "corvane.zzip", kZipLogger, kEncryptedLogger, kAssertionLogger})
         log4cplus::Logger::getInstance(name).setLogLevel(log4cplus::NOT_SET_LOG_LEVEL);
-    }
-    root.setLogLevel(rootLevel);
-    root.addAppender(m_pImpl->sharedAppender);
+    log4cplus::Logger::getRoot().setLogLevel(rootLevel);
+    log4cplus::Logger::getRoot().addAppender(m_pImpl->shared);
 }
 
 LogCapture::~LogCapture() {
-    log4cplus::Logger root = log4cplus::Logger::getRoot();
-    root.removeAppender(m_pImpl->sharedAppender);
-    root.setLogLevel(m_pImpl->savedRootLevel);
-    delete m_pImpl;
+    log4cplus::Logger::getRoot().removeAppender(m_pImpl->shared);
+    log4cplus::Logger::getRoot().setLogLevel(m_pImpl->savedRootLevel);
 }
 
 std::vector<CapturedEvent> LogCapture::events() const {
-    return m_pImpl->pAppender->events();
+    std::lock_guard<std::mutex> lock(m_pImpl->pAppender->mutex);
+    return m_pImpl->pAppender->events;
 }
 
 std::vector<CapturedEvent> LogCapture::eventsOf(const std::string& loggerName) const {
     std::vector<CapturedEvent> selected;
-    for (const CapturedEvent& event : events()) {
-        if (event.logger == loggerName) selected.push_back(event);
-    }
+    for (const CapturedEvent& e : events())
+        if (e.logger == loggerName) selected.push_back(e);
     return selected;
 }
 
 std::vector<std::string> LogCapture::messagesOf(const std::string& loggerName) const {
     std::vector<std::string> messages;
-    for (const CapturedEvent& event : eventsOf(loggerName)) messages.push_back(event.message);
+    for (const CapturedEvent& e : events())
+        if (e.logger == loggerName) messages.push_back(e.message);
     return messages;
 }
 
 void LogCapture::clear() {
-    m_pImpl->pAppender->clear();
+    std::lock_guard<std::mutex> lock(m_pImpl->pAppender->mutex);
+    m_pImpl->pAppender->events.clear();
 }
 
 }  // namespace Testing

@@ -4,7 +4,7 @@
 // A log4cplus appender of the tests' own: while a LogCapture lives, every event that reaches log4cplus's root
 // logger is recorded with its logger name, level, text, file and line.
 
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,29 +20,24 @@ struct CapturedEvent {
 };
 
 class LogCapture {
-public:
-    // Attaches the appender to the root logger and sets the root level to `rootLevel` (TRACE by default);
-    // also clears any level set on the "corvane" loggers, so that they inherit the root's.
+  public:
+    // Attaches to the root logger at `rootLevel` (TRACE by default), the "corvane" loggers inheriting it.
     explicit LogCapture(int rootLevel = 0);
-    // Detaches the appender and puts the root level back.
-    ~LogCapture();
+    ~LogCapture();  // detaches and puts the root level back
 
     std::vector<CapturedEvent> events() const;
-    // The events of one logger, in order.
-    std::vector<CapturedEvent> eventsOf(const std::string& loggerName) const;
-    // The texts of one logger's events, in order.
-    std::vector<std::string> messagesOf(const std::string& loggerName) const;
+    std::vector<CapturedEvent> eventsOf(const std::string& loggerName) const;  // in order
+    std::vector<std::string> messagesOf(const std::string& loggerName) const;  // in order
     void clear();
 
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-private:
+  private:
     struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<Impl> m_pImpl;
 };
 
-// Names used throughout the tests.
 extern const char* const kZipLogger;        // "corvane.zzip.ZIPFileSystem"
 extern const char* const kEncryptedLogger;  // "corvane.zzip.ZIPEncryptedFileSystem"
 extern const char* const kAssertionLogger;  // "corvane.infra.Assertion"

@@ -8,37 +8,32 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstdint>
-
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/infra/StaticMemAllocator.h"
 
 namespace Tamsor {
 namespace Testing {
 
-inline int openDescriptorCount() {
+inline long openDescriptorCount() {
     DIR* pDir = ::opendir("/proc/self/fd");
-    if (!pDir) return -1;
-    int count = 0;
-    while (::readdir(pDir)) ++count;
-    ::closedir(pDir);
+    long count = 0;
+    while (pDir && ::readdir(pDir)) ++count;
+    if (pDir) ::closedir(pDir);
     return count;
 }
 
 struct Residue {
-    std::uint64_t uiBlocks = StaticMemAllocator::totalLiveBlocks();
-    std::size_t uiRecords = EncryptedFileHandleTable::instance().size();
-    int descriptors = openDescriptorCount();
+    long blocks = static_cast<long>(StaticMemAllocator::totalLiveBlocks());
+    long records = static_cast<long>(EncryptedFileHandleTable::instance().size());
+    long descriptors = openDescriptorCount();
 
     ::testing::AssertionResult isBackAsItWas() const {
         const Residue now;
-        if (now.uiBlocks != uiBlocks || now.uiRecords != uiRecords || now.descriptors != descriptors)
-            return ::testing::AssertionFailure()
-                   << "left behind: " << (now.uiBlocks - uiBlocks) << " allocator blocks, "
-                   << (now.uiRecords - uiRecords) << " descriptor records, " << (now.descriptors - descriptors)
-                   << " open descriptors";
-        return ::testing::AssertionSuccess();
+        if (now.blocks == blocks && now.records == records && now.descriptors == descriptors)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "left behind: " << now.blocks - blocks << " allocator blocks, " << now.records - records
+               << " descriptor records, " << now.descriptors - descriptors << " open descriptors";
     }
 };
 

@@ -1,11 +1,11 @@
 #ifndef TAMSOR_TESTS_ZIPBUILDER_H
 #define TAMSOR_TESTS_ZIPBUILDER_H
 
-// Builds ZIP archives in memory for the tests: members in any order, with any names (duplicates, empty,
-// "../x", "/abs", embedded NUL), stored, deflated or with any other method number (whose data is then
-// written as given, so that zziplib refuses to open it). Local headers, central directory and end record, no
-// data descriptors; zip64 fields and end records where numbers need them (or when asked), and members of
-// zeros or after a gap of zeros that writeTo leaves as holes, so that an archive reaches past 4 GiB cheaply.
+// Builds ZIP archives for the tests: members in any order, with any names (duplicates, empty, "../x", "/abs",
+// embedded NUL), stored, deflated or of any other method number (whose data is then written as given). Local
+// headers, central directory and end record, no data descriptors; zip64 fields and end records where numbers
+// need them (or when asked), and members of zeros or after a gap of zeros that writeTo leaves as holes, so that
+// an archive reaches past 4 GiB cheaply.
 
 #include <cstdint>
 #include <string>
@@ -30,17 +30,15 @@ class ZipBuilder {
         std::uint64_t zeros = 0;       // when not 0, the data: this many zero bytes, stored
     };
 
-    // Adds a member; for kStored and kDeflated `data` is encoded, for any other method it is written as it
-    // is (and the CRC and sizes describe it as if it were the member's content).
-    ZipBuilder& add(const std::string& name, const std::string& data, std::uint16_t method = kStored);
-    // Adds an empty stored member named `name` (give the trailing "/" yourself).
-    ZipBuilder& addDirectory(const std::string& name);
-    ZipBuilder& setComment(const std::string& comment);
+    // For kStored and kDeflated `data` is encoded; any other method writes it as it is (CRC and sizes describe it).
+    ZipBuilder& add(const std::string& name, const std::string& data, std::uint16_t method = kStored) {
+        return m_members.push_back(Member{name, data, method, 0, 0x21, "", 0, 0}), *this;
+    }
+    ZipBuilder& addDirectory(const std::string& name) { return add(name, std::string()); }  // give the "/"
+    ZipBuilder& setComment(const std::string& comment) { return m_strComment = comment, *this; }
     // Writes zip64 end records even when no number needs them (as Info-ZIP does when writing to a pipe).
-    ZipBuilder& setZip64(bool bZip64);
-    // The member added last, to set its other fields.
-    Member& last() { return m_members.back(); }
-
+    ZipBuilder& setZip64(bool bZip64) { return m_bZip64 = bZip64, *this; }
+    Member& last() { return m_members.back(); }  // to set the other fields of the member added last
     const std::vector<Member>& members() const { return m_members; }
 
     // The archive's bytes; throws std::runtime_error past 1 GiB (write those with writeTo).
@@ -53,8 +51,7 @@ class ZipBuilder {
         std::uint64_t offset;
         std::string bytes;
     };
-    // The archive as runs of bytes at their offsets, in order, with zeros between them.
-    std::vector<Piece> layout() const;
+    std::vector<Piece> layout() const;  // runs of bytes at their offsets, in order, zeros between them
 
     std::vector<Member> m_members;
     std::string m_strComment;
