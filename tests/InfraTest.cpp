@@ -1,0 +1,296 @@
+// The infrastructure under the file systems: the allocator's per-tag counters and injected failures, counted
+// handles (one count from the allocator, shared by copies and conversions, one deletion, also from many threads),
+// and loggers, cached levels, trace scopes, the logging macro and assertions, seen through a real log4cplus
+// appender.
+
+#include <gtest/gtest.h>
+#include <log4cplus/logger.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/ZipBuilder.h"
+#include "tamsor/ZIPFileSystem.h"
+#include "tamsor/infra/Assertion.h"
+#include "tamsor/infra/CachedLLLogger.h"
+#include "tamsor/infra/LogMacros.h"
+#include "tamsor/infra/TraceScope.h"
+
+#define TAMSOR_SOURCE_FILE "InfraTest"
+
+namespace Tamsor {
+namespace {
+
+// "allocations frees liveBlocks liveBytes" of a tag.
+std::string countersOf(const std::string& tag) {
+    const AllocationStats s = StaticMemAllocator::statsFor(tag);
+    return std::to_string(s.allocations) + " " + std::to_string(s.frees) + " " + std::to_string(s.liveBlocks) + " " +
+           std::to_string(s.liveBytes);
+}
+
+// Tags are told apart by text, not address. Every block is aligned and usable over its whole size while all are
+// alive. An injected failure hits exactly the Nth allocation of its tag, once.
+TEST(StaticMemAllocatorTest, CountsByTagAlignsAndFailsWhenAsked) {
+    char tag[] = "SMA test", sameText[] = "SMA test";
+    std::vector<unsigned char*> blocks;
+    for (unsigned int size = 0; size <= 600; ++size) {
+        blocks.push_back(static_cast<unsigned char*>(StaticMemAllocator::allocate(size, size % 2 ? tag : sameText)));
+        EXPECT_EQ(0u, reinterpret_cast<std::uintptr_t>(blocks.back()) % 16) << size;
+        for (unsigned int i = 0; i < size; ++i) blocks.back()[i] = static_cast<unsigned char>(size + i);
+    }
+    EXPECT_EQ("601 0 601 180300", countersOf(tag));
+    for (unsigned int size = 0; size <= 600; ++size) {
+        for (unsigned int i = 0; i < size; ++i) ASSERT_EQ(static_cast<unsigned char>(size + i), blocks[size][i]);
+        StaticMemAllocator::deallocate(blocks[size], size, sameText);
+    }
+    StaticMemAllocator::deallocate(nullptr, 64, tag);
+    EXPECT_EQ("601 601 0 0", countersOf(tag));
+    EXPECT_EQ("0 0 0 0", countersOf("SMA tes"));
+    StaticMemAllocator::failAllocation(tag, 2);
+    void* pOther = StaticMemAllocator::allocate(24, "SMA other");  // other tags do not count down
+    void* pFirst = StaticMemAllocator::allocate(24, tag);
+    EXPECT_THROW(StaticMemAllocator::allocate(24, sameText), std::bad_alloc);
+    void* pThird = StaticMemAllocator::allocate(2000, tag);
+    StaticMemAllocator::failAllocation(tag, 1);
+    StaticMemAllocator::failAllocation(tag, 0);  // cleared before it fires
+    StaticMemAllocator::deallocate(StaticMemAllocator::allocate(8, tag), 8, tag);
+    StaticMemAllocator::deallocate(pFirst, 24, tag);
+    StaticMemAllocator::deallocate(pThird, 2000, tag);
+    StaticMemAllocator::deallocate(pOther, 24, "SMA other");
+    EXPECT_EQ("604 604 0 0", countersOf(tag));
+}
+
+// Eight threads allocate, fill, check and free blocks under a shared tag and under tags of their own.
+TEST(StaticMemAllocatorTest, EightThreadsKeepCountersExactAndBlocksApart) {
+    const AllocationStats before = StaticMemAllocator::statsFor("SMA shared");
+    std::atomic<int> spoiled{0};
+    std::vector<std::thread> threads;
+    for (unsigned int t = 0; t < 8; ++t)
+        threads.emplace_back([&spoiled, t] {
+            struct Block {
+                unsigned char* p;
+                unsigned int size;
+                const char* tag;
+            };
+            std::vector<Block> live;
+            std::mt19937 random(t);
+            const std::string own = "SMA thread " + std::to_string(t);
+            for (int step = 0; step < 20000 || !live.empty(); ++step) {
+                if (step < 20000 && (live.empty() || (live.size() < 32 && random() % 2))) {
+                    const unsigned int size = random() % 8 == 0 ? 513 + random() % 1500 : random() % 513;
+                    const char* tag = step % 2 ? "SMA shared" : own.c_str();
+                    live.push_back({static_cast<unsigned char*>(StaticMemAllocator::allocate(size, tag)), size, tag});
+                    std::fill(live.back().p, live.back().p + size, static_cast<unsigned char>(size));
+                    continue;
+                }
+                const Block block = live[random() % live.size()];
+                if (std::count(block.p, block.p + block.size, static_cast<unsigned char>(block.size)) != block.size)
+                    ++spoiled;
+                StaticMemAllocator::deallocate(block.p, block.size, block.tag);
+                live.erase(std::find_if(live.begin(), live.end(), [&block](const Block& b) { return b.p == block.p; }));
+            }
+            if (StaticMemAllocator::statsFor(own).liveBlocks != 0) ++spoiled;
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, spoiled.load());
+    const AllocationStats after = StaticMemAllocator::statsFor("SMA shared");
+    EXPECT_EQ(after.allocations - before.allocations, after.frees - before.frees);
+    EXPECT_EQ(0u, after.liveBlocks + after.liveBytes);
+}
+
+typedef VirtualFileSystem::FileHandle FileHandle;
+typedef VirtualFileSystem::EntryHandle EntryHandle;
+typedef VirtualFileSystem::DirectoryHandle DirectoryHandle;
+typedef ManagedHandle<Object, TSReferenceCount> ObjectHandle;
+
+// The handles of a real file system's entries.
+class CountedHandleTest : public ::testing::Test {
+  protected:
+    CountedHandleTest() {
+        EXPECT_TRUE(
+            m_fs.setZIPArchive(m_dir.write("a.zip", Testing::ZipBuilder().add("a.txt", "alpha").build()).c_str()));
+    }
+    ~CountedHandleTest() override { StaticMemAllocator::failAllocation("TSReferenceCount", 0); }
+    static std::uint64_t counts() { return StaticMemAllocator::statsFor("TSReferenceCount").liveBlocks; }
+
+    Testing::TempDir m_dir;
+    ZIPFileSystem m_fs;
+};
+
+// A handle takes one count from the allocator; copies and conversions along the class tree share it (a failed
+// conversion gives null and leaves it alone), and the last drop, from any class, deletes the entry once.
+TEST_F(CountedHandleTest, CopiesAndConversionsShareOneCountAndTheLastDropDeletesOnce) {
+    const std::uint64_t before = counts();
+    FileHandle file = m_fs.open("a.txt", 0);
+    EXPECT_EQ(before + 1, counts());
+    EXPECT_FALSE(file.hasReleaser());
+    {
+        FileHandle copy(file), back = ObjectHandle(EntryHandle(file));
+        copy = copy;
+        const DirectoryHandle wrong = EntryHandle(file);
+        EXPECT_TRUE(wrong.isNull() && wrong.useCount() == 0);
+        EXPECT_EQ(file.get(), back.get());
+        EXPECT_EQ(3u, file.useCount());
+    }
+    EntryHandle last = file;
+    file = FileHandle();
+    EXPECT_EQ(1u, m_fs.getNbOfEntriesOpen());
+    last = EntryHandle();
+    EXPECT_EQ(0u, m_fs.getNbOfEntriesOpen());
+    EXPECT_EQ(before, counts());
+    const FileHandle none(static_cast<VirtualFileSystem::File*>(nullptr));
+    EXPECT_TRUE(none.isNull() && EntryHandle(none).isNull() && none.useCount() == 0 && counts() == before);
+}
+
+// When the count cannot be had, the entry is deleted once and the failure propagates.
+TEST_F(CountedHandleTest, AFailedCountDeletesTheEntryAndThrows) {
+    StaticMemAllocator::failAllocation("TSReferenceCount", 1);
+    EXPECT_THROW(m_fs.open("a.txt", 0), std::bad_alloc);
+    EXPECT_EQ(0u, m_fs.getNbOfEntriesOpen());
+    EXPECT_EQ(1u, m_fs.open("a.txt", 0).useCount());  // only that one failed
+}
+
+// Eight threads convert and drop copies of one handle: exactly one of them deletes the entry.
+TEST_F(CountedHandleTest, CopiesDroppedFromEightThreadsDeleteExactlyOnce) {
+    for (int round = 0; round < 20; ++round) {
+        std::vector<FileHandle> copies(8, m_fs.open("a.txt", 0));  // one handle object per thread
+        std::atomic<bool> go{false};
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                const FileHandle own = copies[t];
+                copies[t] = FileHandle();
+                while (!go) std::this_thread::yield();
+                for (int i = 0; i < 200; ++i) {
+                    const EntryHandle entry(own);
+                    if (FileHandle(ObjectHandle(entry)).get() != own.get() || !DirectoryHandle(entry).isNull()) ++wrong;
+                }
+            });
+        go = true;
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(0, wrong.load());
+        ASSERT_EQ(0u, m_fs.getNbOfEntriesOpen()) << round;
+    }
+}
+
+const char kName[] = "tamsortest.unit";
+const LogLevel kLevels[] = {kTraceLogLevel, kDebugLogLevel, kInfoLogLevel,
+                            kWarnLogLevel,  kErrorLogLevel, kFatalLogLevel};
+
+void setLevel(int level) {
+    log4cplus::Logger::getInstance(kName).setLogLevel(level);
+}
+
+// "logger level file:line text" of every event.
+std::vector<std::string> seen(const Testing::LogCapture& capture) {
+    std::vector<std::string> lines;
+    for (const Testing::CapturedEvent& e : capture.events())
+        lines.push_back(e.logger + " " + std::to_string(e.level) + " " + e.file + ":" + std::to_string(e.line) + " " +
+                        e.message);
+    return lines;
+}
+
+// A logger follows log4cplus's chained level, a cached level decides alone (stale on purpose) until refreshed;
+// activity is the logger's own. An unbound logger is silent.
+TEST(LoggingTest, LoggersFollowLog4cplusOrTheirCachedLevel) {
+    Testing::LogCapture capture;
+    Logger logger(kName), unbound;
+    CachedLLLogger cached(kName);
+    EXPECT_EQ(kTraceLogLevel, logger.getChainedLogLevel());  // the root's, set by the capture
+    setLevel(log4cplus::WARN_LOG_LEVEL);
+    EXPECT_TRUE(logger.isEnabledFor(kWarnLogLevel) && !logger.isEnabledFor(kInfoLogLevel));
+    EXPECT_TRUE(cached.isEnabledFor(kWarnLogLevel) && !cached.isEnabledFor(kInfoLogLevel));
+    for (const LogLevel level : {kTraceLogLevel, kDebugLogLevel, kFatalLogLevel}) {
+        cached.setCachedLogLevel(level);
+        for (const LogLevel asked : kLevels)
+            EXPECT_EQ(level <= asked, cached.isEnabledFor(asked)) << level << " " << asked;
+    }
+    cached.refreshCachedLogLevel();
+    setLevel(log4cplus::NOT_SET_LOG_LEVEL);
+    EXPECT_EQ(kWarnLogLevel, cached.getKnownLogLevel());
+    logger.setActive(false);
+    EXPECT_EQ(0, logger.isActive());
+    EXPECT_TRUE(unbound.isActive() == 0 && unbound.getChainedLogLevel() == kNoLogLevel &&
+                !unbound.isEnabledFor(kFatalLogLevel));
+    unbound.logMessage(kFatalLogLevel, "never seen", "File", 1);
+    logger.logMessage(kInfoLogLevel, "as given", nullptr, 5);  // no level test of its own
+    EXPECT_EQ(std::vector<std::string>{std::string(kName) + " 20000 :5 as given"}, seen(capture));
+}
+
+// A scope traces with a level at or below TRACE, or with no level when log4cplus enables TRACE, and only on an
+// active logger; the macro builds its text only when the level and activity allow.
+TEST(LoggingTest, TraceScopesAndTheMacroSpeakOnlyWhenLevelAndActivityAllow) {
+    Testing::LogCapture capture;
+    int built = 0;
+    const auto piece = [&built] { return ++built, "piece"; };
+    for (const LogLevel level : {kNoLogLevel, kTraceLogLevel, kDebugLogLevel})
+        for (const bool bTrace : {false, true})
+            for (const bool bActive : {false, true}) {
+                Logger logger(kName);
+                logger.setActive(bActive);
+                setLevel(bTrace ? log4cplus::TRACE_LOG_LEVEL : log4cplus::DEBUG_LOG_LEVEL);
+                capture.clear();
+                built = 0;
+                { TraceScope scope(logger, "the scope", level); }
+                const int line = __LINE__ + 1;
+                TAMSOR_LOG(logger, kTraceLogLevel, "a " << piece() << " " << 7);
+                const bool bScope = (level == kNoLogLevel ? bTrace : level <= kTraceLogLevel) && bActive;
+                std::vector<std::string> wanted;
+                if (bScope)
+                    wanted = {std::string(kName) + " 0 :-1 ENTER: the scope",
+                              std::string(kName) + " 0 :-1 EXIT: the scope"};
+                if (bTrace && bActive)
+                    wanted.push_back(std::string(kName) + " 0 InfraTest:" + std::to_string(line) + " a piece 7");
+                EXPECT_EQ(wanted, seen(capture)) << level << bTrace << bActive;
+                EXPECT_EQ(bTrace && bActive ? 1 : 0, built);
+            }
+    setLevel(log4cplus::NOT_SET_LOG_LEVEL);
+}
+
+int g_guardLine = 0;
+
+int guarded(bool bValue) {
+    g_guardLine = __LINE__ + 1;
+    TAMSOR_ASSERT_OR_RETURN(bValue && "guarded", -1);
+    return 1;
+}
+
+// Each macro is a single statement: an `else` after it belongs to the `if` around it.
+int elseAfter(bool bOuter, bool bCondition) {
+    if (bOuter)
+        TAMSOR_ASSERT(bCondition);
+    else
+        return 2;
+    if (bOuter)
+        TAMSOR_ASSERT_OR_RETURN(bCondition, -1);
+    else
+        return 3;
+    return 1;
+}
+
+// A failed assertion reports at ERROR on its own logger, with the caller's file and line, and returns.
+TEST(LoggingTest, AssertionsReportTheConditionAndReturn) {
+    Testing::LogCapture capture;
+    EXPECT_EQ(1, guarded(true));
+    EXPECT_EQ(-1, guarded(false));
+    EXPECT_EQ(std::vector<std::string>{"corvane.infra.Assertion 40000 InfraTest:" + std::to_string(g_guardLine) +
+                                       " Assertion failed: bValue && \"guarded\""},
+              seen(capture));
+    capture.clear();
+    log4cplus::Logger::getInstance(Testing::kAssertionLogger).setLogLevel(log4cplus::FATAL_LOG_LEVEL);
+    EXPECT_EQ(-1, guarded(false));
+    log4cplus::Logger::getInstance(Testing::kAssertionLogger).setLogLevel(log4cplus::NOT_SET_LOG_LEVEL);
+    EXPECT_TRUE(capture.events().empty());
+    EXPECT_EQ(2, elseAfter(false, false));
+    EXPECT_EQ(1, elseAfter(true, true));
+    EXPECT_EQ(-1, elseAfter(true, false));
+    EXPECT_EQ(2u, capture.events().size());
+}
+
+}  // namespace
+}  // namespace Tamsor
