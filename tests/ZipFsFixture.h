@@ -16,13 +16,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "support/LogCapture.h"
 #include "support/SameBytes.h"
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
-#include "tamsor/ZIPFileSystem.h"
+#include "tamsor/ZIPEncryptedFileSystem.h"
 #include "tamsor/infra/LogLevel.h"
 
 namespace Tamsor {
@@ -31,6 +32,17 @@ namespace Testing {
 typedef VirtualFileSystem::FileHandle FileHandle;
 typedef VirtualFileSystem::DirectoryHandle DirectoryHandle;
 typedef VirtualFileSystem::EntryHandle EntryHandle;
+
+inline std::string scrambled(std::string bytes) {
+    ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), 0);
+    return bytes;
+}
+
+// The bytes of an archive as a FileSystem reads them: scrambled for a scrambled file system.
+template <class FileSystem>
+std::string formFor(const std::string& bytes) {
+    return std::is_same<FileSystem, ZIPEncryptedFileSystem>::value ? scrambled(bytes) : bytes;
+}
 
 // The file name that every diagnostic site of the ZIP file system reports.
 const char* const kSourceFile = "ZIPFileSystem";
