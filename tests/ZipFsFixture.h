@@ -32,6 +32,7 @@ namespace Testing {
 typedef VirtualFileSystem::FileHandle FileHandle;
 typedef VirtualFileSystem::DirectoryHandle DirectoryHandle;
 typedef VirtualFileSystem::EntryHandle EntryHandle;
+typedef ::testing::Types<ZIPFileSystem, ZIPEncryptedFileSystem> FileSystemKinds;
 
 inline std::string scrambled(std::string bytes) {
     ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), 0);
@@ -143,7 +144,7 @@ inline std::string readInPieces(VirtualFileSystem::File& file, const std::vector
     return content;
 }
 
-inline std::string readToEnd(VirtualFileSystem::File& file, std::size_t piece, int* pLast = nullptr) {
+inline std::string readToEnd(VirtualFileSystem::File& file, std::size_t piece = 4093, int* pLast = nullptr) {
     return readInPieces(file, {static_cast<unsigned int>(piece)}, pLast);
 }
 
