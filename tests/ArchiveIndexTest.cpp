@@ -40,6 +40,7 @@ std::vector<std::string> summariesOf(const ArchiveIndex& index) {
     return summaries;
 }
 
+// The index of the archive at `path`, read through an unbound file system of the given kind.
 template <class FileSystem = ZIPFileSystem>
 std::vector<std::string> summariesAt(const std::string& path) {
     FileSystem unbound;
@@ -52,20 +53,19 @@ std::string patched(std::string bytes, std::size_t at, const std::string& value)
 
 class ArchiveIndexTest : public ZipFsTest {
   protected:
-    void SetUp() override {
-        m_dir.write("h.txt", "hello\n");
-        run("chmod 640 h.txt && touch -d @1700000000 h.txt && ln -s h.txt link && touch -h -d @1700000002 link");
-    }
     bool run(const std::string& command) {
         int status = -1;
         runCommand("cd " + quote(m_dir.path()) + " && (" + command + ") >/dev/null 2>&1", &status);
         return status == 0;
     }
+    std::string write(const ZipBuilder& builder) const { return m_dir.write("test.zip", builder.build()); }
 };
 
 // What zip and zipinfo agree on, read through the index; zip in Tokyo writes its local wall clock as the MS-DOS
 // time, and the exact UTC time in the extended timestamp.
 TEST_F(ArchiveIndexTest, ArchivesOfInfoZipAndPython) {
+    m_dir.write("h.txt", "hello\n");
+    run("chmod 640 h.txt && touch -d @1700000000 h.txt && ln -s h.txt link && touch -h -d @1700000002 link");
     const struct {
         const char* command;
         std::vector<std::string> summaries;
@@ -112,7 +112,7 @@ TEST_F(ArchiveIndexTest, Zip64FieldsPast4GiBAndStubs) {
     sparse.add("big", "").last().zeros = 4 * kGiB + 5;
     sparse.add("after", "y");
     const std::uint64_t big = 5 * kGiB + 34, after = big + 30 + 3 + 20 + 4 * kGiB + 5;
-    EXPECT_EQ(summariesAt(writeArchive(sparse, "sparse.zip")),
+    EXPECT_EQ(summariesAt((sparse.writeTo(m_dir.file("sparse.zip")), m_dir.file("sparse.zip"))),
               (std::vector<std::string>{"valid", "far 1/1@" + std::to_string(5 * kGiB) + " " + kDos0,
                                         "big 4294967301/4294967301@" + std::to_string(big) + " " + kDos0,
                                         "after 1/1@" + std::to_string(after) + " " + kDos0}));
@@ -193,7 +193,7 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
     for (const auto& c : cases) {
         ZipBuilder builder;
         builder.add("omega", "").last().extra = c.extra;
-        EXPECT_EQ(summariesAt(writeArchive(builder)), (std::vector<std::string>{"valid", "omega 0/0@0 " + c.summary}));
+        EXPECT_EQ(summariesAt(write(builder)), (std::vector<std::string>{"valid", "omega 0/0@0 " + c.summary}));
     }
 }
 

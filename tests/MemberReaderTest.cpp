@@ -3,24 +3,16 @@
 // threads reading the same and different members, least recently used eviction, refusals and damaged members.
 // MemberReaderSlow inflates past 4 GiB (a few seconds; leave it out of valgrind runs).
 
-#include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <map>
-#include <memory>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "support/SameBytes.h"
-#include "support/TempDir.h"
-#include "support/ZipBuilder.h"
+#include "ZipFsFixture.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/MemberReader.h"
-#include "tamsor/ZIPEncryptedFileSystem.h"
 
 namespace Tamsor {
 namespace Testing {
@@ -31,12 +23,10 @@ const std::uint16_t kDeflated = ZipBuilder::kDeflated, kStored = ZipBuilder::kSt
 
 // An archive on disk with its file system and index.
 struct Archive {
-    Archive(const TempDir& dir, const std::string& name, std::string bytes, bool bScrambled) {
-        if (bScrambled) ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), 0);
-        strPath = dir.write(name, bytes);
-        pFileSystem.reset(bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
-        pIndex.reset(new ArchiveIndex(*pFileSystem, strPath));
-    }
+    Archive(const TempDir& dir, const std::string& name, const std::string& bytes, bool bScrambled)
+        : strPath(dir.write(name, bScrambled ? scrambled(bytes) : bytes)),
+          pFileSystem(bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem),
+          pIndex(new ArchiveIndex(*pFileSystem, strPath)) {}
     ArchiveMember member(const std::string& name) const { return *pIndex->find(name); }
     // The file system may go before the reader.
     std::unique_ptr<MemberReader> reader(std::size_t budget = 32 << 20, std::size_t idle = 8) const {
