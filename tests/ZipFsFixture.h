@@ -99,6 +99,17 @@ inline std::vector<std::string> zipTraces(std::initializer_list<const char*> tex
     return lines;
 }
 
+// Every event above TRACE as "logger level file:line text"; with `bTraces`, the TRACE events as "logger: text".
+inline std::vector<std::string> logLines(const LogCapture& capture, bool bTraces = false) {
+    std::vector<std::string> lines;
+    for (const CapturedEvent& e : capture.events())
+        if ((e.level == 0) == bTraces)
+            lines.push_back(bTraces ? e.logger + ": " + e.message
+                                    : e.logger + " " + std::to_string(e.level) + " " + e.file + ":" +
+                                          std::to_string(e.line) + " " + e.message);
+    return lines;
+}
+
 // Gives a log4cplus logger a level of its own for one scope, then lets it inherit again.
 class ScopedLoggerLevel {
   public:
