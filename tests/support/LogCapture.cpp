@@ -60,13 +60,6 @@ std::vector<CapturedEvent> LogCapture::events() const {
     return m_pImpl->pAppender->events;
 }
 
-std::vector<CapturedEvent> LogCapture::eventsOf(const std::string& loggerName) const {
-    std::vector<CapturedEvent> selected;
-    for (const CapturedEvent& e : events())
-        if (e.logger == loggerName) selected.push_back(e);
-    return selected;
-}
-
 std::vector<std::string> LogCapture::messagesOf(const std::string& loggerName) const {
     std::vector<std::string> messages;
     for (const CapturedEvent& e : events())

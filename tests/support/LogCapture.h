@@ -26,7 +26,6 @@ class LogCapture {
     ~LogCapture();  // detaches and puts the root level back
 
     std::vector<CapturedEvent> events() const;
-    std::vector<CapturedEvent> eventsOf(const std::string& loggerName) const;  // in order
     std::vector<std::string> messagesOf(const std::string& loggerName) const;  // in order
     void clear();
 
