@@ -4,8 +4,7 @@
 // N sweeps over every call that binding, walking every directory and reading every file make, for plain and
 // scrambled archives alike. A failure may only show as a failure (a false bind, a null handle, a missing entry,
 // -1, a short read), never as other names or bytes, and nothing stays behind (entries, allocator blocks, descriptor
-// records, open descriptors). A short read is no failure at all: that run is whole. The last cases take the archive
-// file away (removed, truncated) while files and directories are open on it.
+// records, open descriptors). A short read is no failure at all: that run is whole.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -258,50 +257,6 @@ TYPED_TEST(FaultInjectionTest, ListingsReadWrongAreReadAgainOrRefused) {
     EXPECT_EQ("", screening.strRefusal);
     EXPECT_EQ(std::int64_t(kFullWalk.size()), screening.iEntries);
     EXPECT_GT(g_injection.uiReads, 100u);
-}
-
-// Open descriptors keep a removed file readable: what is open goes on, files open through the bound handle, and
-// only what must open the archive anew (a directory, a listed directory member) fails. Cut inside docs/big.txt's
-// data (or to nothing), what lies before the cut still reads right, what lies after reads short or fails.
-TYPED_TEST(FaultInjectionTest, TheArchiveTakenAwayWhileFilesAndDirectoriesAreOpen) {
-    const std::string archive = sample().build();
-    for (const long cut : {-1L, long(archive.find("docs/big.txt") + 5000), 0L}) {
-        SCOPED_TRACE(cut);
-        this->m_strPath = this->m_dir.write("taken.zip", formFor<TypeParam>(archive));
-        const Residue before;
-        {
-            TypeParam fileSystem;
-            ASSERT_TRUE(fileSystem.setZIPArchive(this->m_strPath.c_str()));
-            FileHandle pBig = fileSystem.open("docs/big.txt", O_RDONLY),
-                       pReadme = fileSystem.open("docs/readme.txt", 0);
-            DirectoryHandle pDocs = fileSystem.opendir("docs/");
-            std::string big(40000, '\0'), readme(100, '\0');
-            ASSERT_TRUE(pBig->read(&big[0], 40000) == 40000 && pReadme->read(&readme[0], 100) == 100);
-            ASSERT_EQ("docs/readme.txt", std::string(pDocs->read()->getPath()));
-            ASSERT_EQ(0, cut < 0 ? ::unlink(this->m_strPath.c_str()) : ::truncate(this->m_strPath.c_str(), cut));
-            int bigEnd = 0, readmeEnd = 0;
-            big += readToEnd(*pBig, 4093, &bigEnd);
-            readme += readToEnd(*pReadme, 4093, &readmeEnd);
-            EXPECT_EQ(0u, this->m_members.at("docs/big.txt").compare(0, big.size(), big));
-            EXPECT_EQ(cut < 0, bigEnd == 0 && big.size() == 150000u);
-            EXPECT_EQ(cut != 0, readmeEnd == 0 && readme == this->m_members.at("docs/readme.txt"));
-            this->m_log.clear();
-            const std::vector<std::string> rest = listRest(*pDocs);
-            EXPECT_TRUE(rest == std::vector<std::string>{"file:docs/big.txt"} || (cut >= 0 && rest.empty()));
-            if (cut < 0) {
-                EXPECT_EQ(
-                    std::vector<std::string>{
-                        "Current entry docs/img/ is neither a file nor a directory. NOT SUPPORTED YET"},
-                    this->m_log.messagesOf(kZipLogger));
-            }
-            EXPECT_TRUE(fileSystem.opendir("/").isNull());
-            EXPECT_EQ(cut < 0, fileSystem.exists("docs/img/dot.bin"));
-            EXPECT_FALSE(fileSystem.exists("docs/missing.txt"));
-            FileHandle pTop = fileSystem.open("top.txt", O_RDONLY);
-            EXPECT_EQ(cut < 0 ? this->m_members.at("top.txt") : "<null>", pTop.isNull() ? "<null>" : readToEnd(*pTop));
-        }
-        EXPECT_TRUE(before.isBackAsItWas());
-    }
 }
 
 }  // namespace

@@ -85,31 +85,19 @@ TEST(ZipFsDiagnosticsTest, EverySiteReportsItsTextLevelLoggerFileAndLine) {
     // In the order of the calls above; a bad descriptor is reported before a null buffer.
     const std::string kCreate = "You must provide a mode if you are creating a new file";
     const std::string kFewer = " has an end record that counts fewer entries than its central directory holds";
-    EXPECT_EQ(logLines(log),
-              (std::vector<std::string>{
-                  zipLine(40000, 76, "Could not open ZIP archive " + missing),
-                  zipLine(40000, 76, "Could not open ZIP archive "),
-                  zipLine(40000, 76, "Could not open ZIP archive " + partial),
-                  zipLine(40000, 77, "ZIP archive " + partial + kFewer),
-                  zipLine(10000, 284, "Error opening ZIP archive "),
-                  zipLine(40000, 183, kCreate),
-                  assertion(194, "(flags & O_CREAT) == 0"),
-                  assertion(198, "pathname && \"please specify a file name\""),
-                  assertion(236, "0"),
-                  assertion(242, "!m_pFile.isNull()"),
-                  assertion(250, "!m_pFile.isNull()"),
-                  assertion(321, "!strNewEntryPathFromArchive.empty()"),
-                  zipLine(40000, 370, "Current entry weird.bin is neither a file nor a directory. NOT SUPPORTED YET"),
-                  callback(69),
-                  callback(81),
-                  callback(81),
-                  callback(87, "Invalid buffer, expecting a char* pointer"),
-                  callback(108),
-                  callback(116, "Invalid buffer, expecting a const char* pointer"),
-                  callback(132),
-                  callback(144),
-                  zipLine(40000, 183, kCreate),
-                  assertion(61, "m_uiNbOfEntriesOpen == 0")}));
+    // clang-format off
+    EXPECT_EQ(logLines(log), (std::vector<std::string>{
+        zipLine(40000, 76, "Could not open ZIP archive " + missing), zipLine(40000, 76, "Could not open ZIP archive "),
+        zipLine(40000, 76, "Could not open ZIP archive " + partial), zipLine(40000, 77, "ZIP archive " + partial + kFewer),
+        zipLine(10000, 284, "Error opening ZIP archive "), zipLine(40000, 183, kCreate),
+        assertion(194, "(flags & O_CREAT) == 0"), assertion(198, "pathname && \"please specify a file name\""),
+        assertion(236, "0"), assertion(242, "!m_pFile.isNull()"), assertion(250, "!m_pFile.isNull()"),
+        assertion(321, "!strNewEntryPathFromArchive.empty()"),
+        zipLine(40000, 370, "Current entry weird.bin is neither a file nor a directory. NOT SUPPORTED YET"),
+        callback(69), callback(81), callback(81), callback(87, "Invalid buffer, expecting a char* pointer"),
+        callback(108), callback(116, "Invalid buffer, expecting a const char* pointer"), callback(132), callback(144),
+        zipLine(40000, 183, kCreate), assertion(61, "m_uiNbOfEntriesOpen == 0")}));
+    // clang-format on
 }
 
 // Each operation traces its scope on the file system's own logger, unless a level above TRACE was cached.

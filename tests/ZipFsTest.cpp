@@ -7,8 +7,6 @@
 #include <unistd.h>
 #include <zzip/zzip.h>
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -24,24 +22,14 @@ namespace {
 typedef std::vector<std::string> Names;
 
 // Stored order matters to listings; "/docs/a.txt", "../a" and "x/y/z.txt" lie in no directory listed from the
-// top, and "docs//" in docs/.
+// top, and "docs//" in docs/. Each file holds "the member <name>", but docs/b.txt: 200 KB of deflated text.
 ZipBuilder tree() {
     ZipBuilder builder;
-    builder.add("a.txt", "alpha")
-        .addDirectory("docs/")
-        .add("docs/a.txt", "the member docs/a.txt")
-        .add("docs/b.txt", makeContent(200003, 4), ZipBuilder::kDeflated)
-        .addDirectory("docs/img/")
-        .add("docs/img/c.bin", makeContent(70001, 3, false))
-        .add("/docs/a.txt", "the member named with a leading slash")
-        .add("../a", "the member named ../a")
-        .add(".a", "the member named .a")
-        .add("dup.txt", "1")
-        .add("dup.txt", "2")
-        .add("x/y/z.txt", "z")
-        .addDirectory("docs//")
-        .add("empty.txt", "")
-        .add("empty-deflated.txt", "", ZipBuilder::kDeflated);
+    for (const std::string name : {"a.txt", "docs/", "docs/a.txt", "docs/b.txt", "docs/img/", "docs/img/c.bin",
+                                   "/docs/a.txt", "../a", ".a", "dup.txt", "dup.txt", "x/y/z.txt", "docs//"}) {
+        const bool bBig = name == "docs/b.txt";
+        builder.add(name, name.back() == '/' ? "" : bBig ? makeContent(200003, 4) : "the member " + name, bBig ? 8 : 0);
+    }
     return builder;
 }
 
@@ -88,26 +76,14 @@ TYPED_TEST(ZipFsKinds, NamesLoseOneLeadingSlashOrDotSlashAndNothingElse) {
 // A directory lists the members whose parent prefix is exactly its path (less one leading "/"), as stored:
 // duplicates twice, odd names as they are, implied directories never.
 TYPED_TEST(ZipFsKinds, EachDirectoryListsItsOwnMembersInStoredOrder) {
-    const Names top = {"file:a.txt",
-                       "dir:docs/",
-                       "file:.a",
-                       "file:dup.txt",
-                       "file:dup.txt",
-                       "file:empty.txt",
-                       "file:empty-deflated.txt"};
+    const Names top = {"file:a.txt", "dir:docs/", "file:.a", "file:dup.txt", "file:dup.txt"};
     const Names docs = {"file:docs/a.txt", "file:docs/b.txt", "dir:docs/img/", "dir:docs//"};
-    const std::pair<const char*, Names> cases[] = {{"/", top},
-                                                   {"", top},
-                                                   {"/docs/", docs},
-                                                   {"docs/", docs},
-                                                   {"docs", {}},
-                                                   {"./docs/", {}},
-                                                   {"DOCS/", {}},
-                                                   {"/nothing/", {}},
-                                                   {"x/", {}},
-                                                   {"x/y/", {"file:x/y/z.txt"}},
-                                                   {"//docs/", {"file:/docs/a.txt"}},
-                                                   {"docs/img/", {"file:docs/img/c.bin"}}};
+    // clang-format off
+    const std::pair<const char*, Names> cases[] = {
+        {"/", top}, {"", top}, {"/docs/", docs}, {"docs/", docs}, {"docs", {}}, {"./docs/", {}}, {"DOCS/", {}},
+        {"/nothing/", {}}, {"x/", {}}, {"x/y/", {"file:x/y/z.txt"}}, {"//docs/", {"file:/docs/a.txt"}},
+        {"docs/img/", {"file:docs/img/c.bin"}}};
+    // clang-format on
     for (const auto& c : cases) {
         DirectoryHandle pDir = this->m_pFs->opendir(c.first);
         EXPECT_EQ(c.second, pDir.isNull() ? Names{"<null>"} : listRest(*pDir)) << "opendir(\"" << c.first << "\")";
@@ -125,7 +101,7 @@ TYPED_TEST(ZipFsKinds, HandedOutEntriesAreClosedUntilOpenedByTheirPath) {
     EXPECT_EQ(-1, pFile->read(&byte, 1));
     EXPECT_EQ(-1, pFile->close());
     ASSERT_EQ(0, pFile->open(pFile->getPath(), 0));
-    EXPECT_EQ("alpha", readToEnd(*pFile));
+    EXPECT_EQ(this->m_content["a.txt"], readToEnd(*pFile));
     EXPECT_TRUE(pDocs->read().isNull());
     EXPECT_EQ(-1, pDocs->close());
     ASSERT_EQ(0, pDocs->open(pDocs->getPath()));
@@ -169,59 +145,21 @@ TYPED_TEST(ZipFsKinds, ListingsSeekOnlyToPositionsTheWalkReports) {
     }
 }
 
-// Every piece size reads the member's bytes, then 0 for good; seeks from the start, the position and the end
-// land where they say, also in the middle of a deflated member.
-TYPED_TEST(ZipFsKinds, ReadsAndSeeksGiveTheMemberBytes) {
-    for (const char* name : {"a.txt", "docs/b.txt", "docs/img/c.bin", "empty.txt", "empty-deflated.txt"}) {
-        const std::string& content = this->m_content[name];
-        const long size = static_cast<long>(content.size());
-        for (const unsigned int piece : {7u, 4093u, 65539u}) {
-            FileHandle pFile = this->m_pFs->open(name, 0);
-            int last = -2;
-            EXPECT_TRUE(sameBytes(content, readToEnd(*pFile, piece, &last))) << name << " in pieces of " << piece;
-            EXPECT_EQ(0, last);
-            EXPECT_EQ(0, pFile->read(&last, 1));
-        }
-        if (size < 1000) continue;
-        FileHandle pFile = this->m_pFs->open(name, 0);
-        long position = 0;  // where each seek should land, then the read after it
-        for (const auto& seek :
-             {std::make_pair(size / 2, SEEK_SET), std::make_pair(-size / 4, SEEK_CUR), std::make_pair(17L, SEEK_CUR),
-              std::make_pair(-size / 3, SEEK_END), std::make_pair(0L, SEEK_SET)}) {
-            position = seek.first + (seek.second == SEEK_SET ? 0 : seek.second == SEEK_CUR ? position : size);
-            ASSERT_EQ(position, pFile->lseek(seek.first, seek.second)) << name;
-            std::string bytes(1000, '\0');
-            bytes.resize(static_cast<std::size_t>(std::max(0, pFile->read(&bytes[0], 1000))));
-            EXPECT_EQ(content.substr(static_cast<std::size_t>(position), 1000), bytes) << name << " at " << position;
-            position += static_cast<long>(bytes.size());
-        }
-    }
-}
-
-// Reading and seeking need an open file, writing always fails; opening an open file again switches members, or
-// leaves it closed with no path. Creating and null names are refused, bound or not.
-TYPED_TEST(ZipFsKinds, ClosedFilesAndRefusedOperationsFail) {
+// A closed file keeps its path and refuses to read, seek or write; opened again it switches members, or is left
+// closed with no path. Creating and null names open nothing, bound or not.
+TYPED_TEST(ZipFsKinds, ClosedFilesAndRefusedOpens) {
     FileHandle pFile = this->m_pFs->open("/docs/a.txt", O_RDWR);
     char buffer[16];
-    EXPECT_EQ(-1, pFile->write("x", 1));
-    EXPECT_EQ(0, pFile->close());
-    EXPECT_EQ(-1, pFile->close());
-    EXPECT_EQ(-1, pFile->read(buffer, sizeof(buffer)));
-    EXPECT_EQ(-1, pFile->lseek(0, SEEK_SET));
-    EXPECT_EQ(-1, pFile->write("x", 1));
+    EXPECT_TRUE(pFile->close() == 0 && pFile->close() == -1 && pFile->read(buffer, 16) == -1 &&
+                pFile->lseek(0, SEEK_SET) == -1 && pFile->write("x", 1) == -1);
     EXPECT_EQ("docs/a.txt", std::string(pFile->getPath()));
     ASSERT_EQ(0, pFile->open("./.a", 0));
     EXPECT_EQ(this->m_content[".a"], readToEnd(*pFile));
-    EXPECT_EQ(-1, pFile->open("missing.txt", 0));
-    EXPECT_EQ("", std::string(pFile->getPath()));
-    EXPECT_EQ(-1, pFile->close());
+    EXPECT_TRUE(pFile->open("missing.txt", 0) == -1 && std::string(pFile->getPath()).empty() && pFile->close() == -1);
     TypeParam unbound;
-    for (ZIPFileSystem* pFs : {static_cast<ZIPFileSystem*>(this->m_pFs.get()), static_cast<ZIPFileSystem*>(&unbound)}) {
-        EXPECT_TRUE(pFs->open("a.txt", O_CREAT).isNull() && pFs->open("new.txt", O_CREAT | O_WRONLY, 0644).isNull());
-        EXPECT_TRUE(pFs->open(nullptr, 0, 0).isNull() && pFs->open(nullptr, 0).isNull());
-    }
-    EXPECT_TRUE(unbound.open("a.txt", 0).isNull() && unbound.open("a.txt", 0, 0).isNull());
-    EXPECT_EQ(1u, this->m_pFs->getNbOfEntriesOpen());
+    EXPECT_TRUE(unbound.open("a.txt", 0).isNull() && unbound.open(nullptr, 0).isNull() &&
+                this->m_pFs->open(nullptr, 0).isNull() &&
+                this->m_pFs->open("new.txt", O_CREAT | O_WRONLY, 0644).isNull());
 }
 
 // An entry counts from construction to destruction, whichever handle goes last; file systems, files and
@@ -265,12 +203,8 @@ TYPED_TEST(ZipFsKinds, RebindingSwitchesArchivesAndOpenFilesKeepTheirs) {
     EXPECT_EQ("B", readToEnd(*pFromB));
     EXPECT_TRUE(this->m_pFs->open("a.txt", 0).isNull());
     EXPECT_EQ((Names{"file:b.txt"}), listRest(*this->m_pFs->opendir("/")));
-    ASSERT_EQ(0, mkdir(this->m_dir.file("folder.zip").c_str(), 0755));
-    const std::string bytes = tree().build();
     for (const std::string& path :
-         {this->m_dir.file("missing.zip"), this->m_dir.file("folder.zip"),
-          this->m_dir.write("text.zip", makeContent(3000, 9)), this->m_dir.write("empty.zip", ""),
-          this->m_dir.write("cut.zip", bytes.substr(0, bytes.size() - 22)), std::string()}) {
+         {this->m_dir.file("missing.zip"), this->m_dir.write("text.zip", "text"), std::string()}) {
         ASSERT_TRUE(this->m_pFs->setZIPArchive(pathB.c_str()));
         this->m_log.clear();
         EXPECT_FALSE(this->m_pFs->setZIPArchive(path.empty() ? nullptr : path.c_str())) << path;
