@@ -96,6 +96,11 @@ class MemberReader {
     std::int64_t read(const ArchiveMember& member, void* buffer, std::size_t length, std::uint64_t offset,
                       ReadStatus* pStatus = nullptr);
 
+    // Whether `member`'s bytes have been judged: true once a read found its CRC-32 good or its data bad, with
+    // *pVerdict (when given) Ok, CrcMismatch, SizeMismatch or CorruptData; false while no read has produced the
+    // whole member in sequence (a stored member read out of order, or only in part). Reads nothing; O(log n).
+    bool hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict = nullptr) const;
+
     MemberReaderStatistics statistics() const;
 
     MemberReader(const MemberReader&) = delete;

@@ -74,6 +74,7 @@ class MemberReader::Impl {
     ReadStatus read(const ArchiveMember& member, void* pBuffer, std::size_t length, std::uint64_t offset,
                     std::int64_t& rCount);
     MemberReaderStatistics statistics() const;
+    bool hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict);
 
   private:
     MemberState& stateOf(const ArchiveMember& member);
@@ -207,6 +208,14 @@ ReadStatus MemberReader::Impl::readDeflated(const ArchiveMember& member, MemberS
     return status;
 }
 
+bool MemberReader::Impl::hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_members.find(keyOf(member));
+    const int verdict = found == m_members.end() ? kUnknown : found->second->iVerdict.load();
+    if (verdict != kUnknown && pVerdict) *pVerdict = ReadStatus(verdict);
+    return verdict != kUnknown;
+}
+
 MemberReaderStatistics MemberReader::Impl::statistics() const {
     MemberReaderStatistics statistics;
     statistics.uiRestartPoints = m_budget.points();
@@ -261,6 +270,10 @@ std::int64_t MemberReader::read(const ArchiveMember& member, void* buffer, std::
     const ReadStatus status = m_pImpl->read(member, buffer, length, offset, count);
     if (pStatus) *pStatus = status;
     return count;
+}
+
+bool MemberReader::hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict) const {
+    return m_pImpl->hasVerdict(member, pVerdict);
 }
 
 MemberReaderStatistics MemberReader::statistics() const {

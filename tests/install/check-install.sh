@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch prefix and checks the install tree as a host would use it:
-# headers, the shared library and its SONAME, the pkg-config file and the CMake package.
+# headers, the shared library and its SONAME, the pkg-config file, the CMake package, and the zipfs tool
+# run from the install tree with no LD_LIBRARY_PATH (it finds the library through its run path).
 #
 #   check-install.sh BUILD_DIR SOURCE_DIR
 #
@@ -36,6 +37,7 @@ step() {
 prefix=$scratch/prefix
 libDir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$buildDir/CMakeCache.txt")
 includeDir=$(sed -n 's/^CMAKE_INSTALL_INCLUDEDIR:[A-Z]*=//p' "$buildDir/CMakeCache.txt")
+binDir=$(sed -n 's/^CMAKE_INSTALL_BINDIR:[A-Z]*=//p' "$buildDir/CMakeCache.txt")
 [[ -n $libDir && -n $includeDir ]] || fail "CMAKE_INSTALL_LIBDIR/INCLUDEDIR not found in $buildDir/CMakeCache.txt"
 
 step "cmake --install $buildDir --prefix $prefix"
@@ -127,5 +129,21 @@ cmake --build "$scratch/consumer-build" >"$scratch/consumer-build.log" 2>&1 || {
     fail "building the consumer project failed"
 }
 runHost cmake "$scratch/consumer-build/host"
+
+if [[ -f $buildDir/tools/zipfs ]]; then
+    step "zipfs from the install tree, without LD_LIBRARY_PATH"
+    zipfs=$prefix/${binDir:-bin}/zipfs
+    [[ -x $zipfs ]] || fail "zipfs is not installed in ${binDir:-bin}"
+    libraries=$(env -u LD_LIBRARY_PATH ldd "$zipfs")
+    found=$(sed -n 's/.*libtamsor-zipfs.so.1 => \([^ ]*\) .*/\1/p' <<<"$libraries")
+    [[ -n $found && $(readlink -f "$found") == $(readlink -f "$library.1") ]] ||
+        fail "the installed zipfs does not find the installed library by itself (found '$found')"
+    version=$(env -u LD_LIBRARY_PATH "$zipfs" --version) || fail "zipfs --version failed"
+    echo "$version"
+    [[ $version == "zipfs "[0-9]* ]] || fail "zipfs --version printed '$version'"
+    env -u LD_LIBRARY_PATH "$zipfs" --help >/dev/null || fail "zipfs --help failed"
+    content=$(env -u LD_LIBRARY_PATH "$zipfs" cat "$scratch/sample.zip" docs/readme.txt) || fail "zipfs cat failed"
+    [[ $content == "hello from the install check" ]] || fail "zipfs cat printed '$content'"
+fi
 
 echo "install tree OK"

@@ -2,12 +2,24 @@
 
 #include "Commands.h"
 #include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "MemberSource.h"
+#include "TextEncoding.h"
 
 namespace Tamsor {
 namespace Tool {
 
 void Invocation::fail(const std::string& message) const {
     reportError(std::string(commandName) + ": " + message);
+}
+
+int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder) const {
+    const std::string encoding = args.value("encoding", "");
+    if (!encoding.empty() && !rDecoder.open(encoding)) {
+        fail("unknown encoding '" + encoding + "' (iconv -l lists them)");
+        return kExitUsage;
+    }
+    return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder);
 }
 
 const std::vector<OptionSpec>& commonOptions() {
@@ -24,41 +36,86 @@ const std::vector<OptionSpec>& commonOptions() {
 namespace {
 
 const std::size_t kAny = static_cast<std::size_t>(-1);
+const OptionSpec kEncodingOption = {0, "encoding", "NAME",
+                                    "decode names without a UTF-8 mark from code set NAME (iconv -l)"};
+
+#define ZIPFS_METADATA_RULES                                                                                   \
+    "Names: UTF-8 when the member says so (flag bit 11); else the Unicode Path field when it matches the\n"    \
+    "stored name; else, with --encoding, the stored bytes decoded from that code set; else the stored bytes\n" \
+    "when they are valid UTF-8; else code page 437. Control bytes are shown as \\xNN.\n"                       \
+    "Modes: members made on Unix keep their stored mode (symbolic links included); others are 0644 (files)\n"  \
+    "and 0755 (directories).\n"                                                                                \
+    "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n" \
+    "the local time of the machine that made the archive and are read as this machine's local time."
 
 const char kLsDetails[] =
-    "Lists the entries of DIR (the top level when omitted), in stored order, as the file system's directory\n"
-    "walk gives them, followed by the directories that only member names imply. Names are shown as stored\n"
-    "(full paths), directories with a trailing '/'. With -R, each directory's entries follow it.\n"
-    "With -l: size, compressed size, method, modification time and name ('-' for implied directories).";
-const char kTreeDetails[] = "Shows the whole archive as a tree, directories implied by member names included.";
+    "Lists every member below DIR (the top level when omitted) from the archive's central directory, in\n"
+    "stored order, each directory that member names only imply just before the first member it holds; without\n"
+    "-R only what is directly inside DIR. Names are full paths, directories end in '/'. A member the library\n"
+    "will not hand out is marked '[refused: WHY]': encrypted, a compression method zziplib cannot decode\n"
+    "(bzip2, lzma, ...), a later duplicate of a name, a NUL byte in its name.\n"
+    "With -l: mode, size, compressed size, method, modification time (local) and name; symbolic links show\n"
+    "their targets ('name -> target').\n"
+    "With --walk: the library's own directory walk instead, as a host of the library sees it: names as\n"
+    "stored, refused members missing, and an archive it will not bind reported with the "
+    "reason.\n\n" ZIPFS_METADATA_RULES;
+const char kTreeDetails[] =
+    "Shows the whole archive as a tree: every member, directories that member names only imply included,\n"
+    "symbolic links with their targets, refused members marked as 'ls' marks them.\n\n" ZIPFS_METADATA_RULES;
 const char kStatDetails[] =
-    "Shows what the archive says about PATH: kind (file, directory or implied directory), size, compressed\n"
-    "size, method, CRC-32 and modification time.";
+    "Shows what the archive says about PATH: name (and the stored bytes when they differ), kind (file,\n"
+    "symlink, directory or implied directory), mode, size, compressed size, method, encryption, CRC-32,\n"
+    "modification time with its zone and where it came from, a link's target, and why the library refuses\n"
+    "the member, if it does.\n\n" ZIPFS_METADATA_RULES;
 const char kCatDetails[] =
-    "Writes the bytes of each member PATH to standard output, read in 64 KiB pieces, and checks each one's\n"
-    "CRC-32 once it has been written. A mismatch is reported on standard error (exit status 5).";
+    "Writes the bytes of each member PATH to standard output, streamed in 1 MiB pieces; their length and\n"
+    "CRC-32 are checked as the end is reached, and on a mismatch the piece that reaches the end is not\n"
+    "written and the error is reported (exit status 5). Encrypted members and compression methods other than\n"
+    "stored and deflated are refused before any byte is written (exit status 5); a directory is refused (exit\n"
+    "status 4). PATH is a stored or a decoded name; one leading '/' or './' is ignored.";
 const char kTestDetails[] =
-    "Reads every file member and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
-    "each, then a summary. A member that the file system cannot reach by its own name (a later duplicate of a\n"
-    "name, or a name with a NUL byte) is shown as SKIPPED. Exit status 0 when nothing failed, 5 otherwise.";
+    "Reads every file member by its place in the archive (later duplicates of a name and names the library\n"
+    "cannot take included) and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
+    "each, then a summary. Encrypted members and unsupported compression methods fail without being read.\n"
+    "Exit status 0 when nothing failed, 5 otherwise.";
 const char kExtractDetails[] =
-    "Writes the members (all of them, or those named; a directory brings everything under it) under DIR.\n"
-    "Names that would land outside DIR (absolute names, '..' components, backslashes, NUL bytes) are refused\n"
-    "with a message and the rest is extracted. An existing file is never overwritten without --force, and\n"
-    "symbolic links in the way are never followed. Each file's CRC-32 is checked; a file that fails is\n"
-    "removed. Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or\n"
-    "failed.";
+    "Writes the members (all of them, or those named; a directory brings everything under it) under DIR by\n"
+    "their decoded names. A leading '/' is stripped; names with a '..' component, a backslash or a NUL byte\n"
+    "are refused with a message and the rest is extracted. Members made on Unix get their permission bits\n"
+    "(never setuid, setgid or sticky), others the mode new files get; files, links and directories get their\n"
+    "modification times. Symbolic links are made, except those whose target is absolute or would climb out\n"
+    "of DIR (skipped with a message). Encrypted members and unsupported compression methods are refused\n"
+    "before their file is created. An existing file is never overwritten without --force, and symbolic\n"
+    "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
+    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or failed.";
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
     "what makes sense). OUT is written to a temporary file beside it and renamed into place only when\n"
-    "complete; an interrupted run leaves OUT as it was.";
-const char kUnscrambleDetails[] = "Writes the plain form of the scrambled file IN to OUT; otherwise as 'scramble'.";
+    "complete; an interrupted run leaves OUT as it was. OUT may not be IN itself, under any name (exit\n"
+    "status 2).";
+const char kUnscrambleDetails[] =
+    "Writes the plain form of the scrambled archive IN to OUT; otherwise as 'scramble'. A file that does not\n"
+    "look like a scrambled archive is refused (exit status 3, nothing written) unless --force is given.";
 const char kMountDetails[] =
     "Mounts ARCHIVE read-only at MOUNTPOINT with FUSE and serves it until it is unmounted\n"
-    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. Each -o value is handed to\n"
-    "FUSE as given (comma-separated options, as mount -o takes them).\n"
-    "The mount runs single-threaded: the library's file systems and their entries are used from one thread\n"
-    "at a time.";
+    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
+    "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
+    "The mount shows what 'ls' lists, by the same rules (names, modes, symbolic links, times). A leading '/'\n"
+    "is dropped; a member whose name has a '..' component or a NUL byte, or whose path an earlier member\n"
+    "holds, is left out and named in the log. Encrypted members cannot be opened (EACCES), nor members of\n"
+    "compression methods other than stored and deflated (EOPNOTSUPP); a read of damaged data fails with EIO,\n"
+    "and so does the read that reaches a member's end when its CRC-32 does not match.\n"
+    "Several threads serve reads at once; a deflated member is read at any offset without inflating it from\n"
+    "its start again, through restart points kept within a memory budget.\n"
+    "Options of zipfs's own in -o (the others go to FUSE as given; comma-separated, as mount -o takes them):\n"
+    "  restart_budget=SIZE  memory for restart points, shared by all members (default 32M; K, M, G)\n"
+    "  nonempty             mount over a non-empty directory or a FUSE mount point\n"
+    "  logfile=FILE         append the log to FILE\n"
+    "Log: members left out, refusals and read failures, each once per member; on standard error in the\n"
+    "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
+    "figures at the end.\n"
+    "Exit status: 0 after the unmount, 2 for a bad option or mount point, 3 for an archive that cannot be\n"
+    "read, 5 when FUSE cannot mount or serve.";
 
 }  // namespace
 
@@ -66,23 +123,33 @@ const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
         {"ls",
          "ARCHIVE [DIR]",
-         "list a directory's entries",
+         "list the members in a directory",
          kLsDetails,
-         {{'l', "long", nullptr, "show size, compressed size, method and time"},
-          {'R', "recursive", nullptr, "list directories recursively"}},
+         {{'l', "long", nullptr, "show mode, sizes, method, time and link targets"},
+          {'R', "recursive", nullptr, "list everything below DIR"},
+          {0, "walk", nullptr, "show the library's directory walk instead"},
+          kEncodingOption},
          1,
          2,
          &lsCommand},
-        {"tree", "ARCHIVE", "show the whole archive as a tree", kTreeDetails, {}, 1, 1, &treeCommand},
-        {"stat", "ARCHIVE PATH", "show one member's details", kStatDetails, {}, 2, 2, &statCommand},
-        {"cat", "ARCHIVE PATH...", "write members to standard output", kCatDetails, {}, 2, kAny, &catCommand},
-        {"test", "ARCHIVE", "check every member's CRC-32", kTestDetails, {}, 1, 1, &testCommand},
+        {"tree", "ARCHIVE", "show the whole archive as a tree", kTreeDetails, {kEncodingOption}, 1, 1, &treeCommand},
+        {"stat", "ARCHIVE PATH", "show one member's details", kStatDetails, {kEncodingOption}, 2, 2, &statCommand},
+        {"cat",
+         "ARCHIVE PATH...",
+         "write members to standard output",
+         kCatDetails,
+         {kEncodingOption},
+         2,
+         kAny,
+         &catCommand},
+        {"test", "ARCHIVE", "check every member's CRC-32", kTestDetails, {kEncodingOption}, 1, 1, &testCommand},
         {"extract",
          "ARCHIVE [PATH...]",
          "extract members to a directory",
          kExtractDetails,
          {{'C', "directory", "DIR", "extract under DIR (default: the current directory)"},
-          {0, "force", nullptr, "overwrite existing files"}},
+          {0, "force", nullptr, "overwrite existing files"},
+          kEncodingOption},
          1,
          kAny,
          &extractCommand},
@@ -91,7 +158,7 @@ const std::vector<Command>& commandTable() {
          "IN OUT",
          "write the plain form of a scrambled archive",
          kUnscrambleDetails,
-         {},
+         {{0, "force", nullptr, "unscramble IN even when it does not look scrambled"}},
          2,
          2,
          &unscrambleCommand},
@@ -100,7 +167,8 @@ const std::vector<Command>& commandTable() {
          "mount an archive read-only (FUSE)",
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
-          {'o', "options", "OPTIONS", "FUSE mount options (may be repeated)"}},
+          {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
+          kEncodingOption},
          2,
          2,
          &mountCommand},

@@ -13,6 +13,9 @@
 namespace Tamsor {
 namespace Tool {
 
+class MemberSource;
+class NameDecoder;
+
 // What a command gets: its parsed arguments and the archive kind asked for (--plain, --scrambled or neither).
 struct Invocation {
     const char* commandName;
@@ -21,6 +24,9 @@ struct Invocation {
 
     // Reports "zipfs: <command>: <message>".
     void fail(const std::string& message) const;
+    // Opens the archive named by the first operand into `rSource`, names decoded as --encoding says (through
+    // `rDecoder`, which must outlive the source). 0, or the exit status after an error line.
+    int openArchive(MemberSource& rSource, NameDecoder& rDecoder) const;
 };
 
 typedef int (*CommandFunction)(const Invocation&);

@@ -1,11 +1,12 @@
-// extract: members written under a directory, never outside it, never over an existing file unless asked.
+// extract: members written under a directory by their decoded names, never outside it, never over an
+// existing file unless asked; Unix members keep their permission bits, every member its time.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,7 @@
 #include "ExitStatus.h"
 #include "ExtractTarget.h"
 #include "Format.h"
-#include "MemberReader.h"
-#include "OpenedArchive.h"
+#include "MemberSource.h"
 #include "SafeName.h"
 #include "WriteAll.h"
 
@@ -26,100 +26,172 @@ namespace {
 
 struct ExtractTally {
     std::size_t uiFiles = 0;
+    std::size_t uiLinks = 0;
     std::size_t uiDirectories = 0;
     int status = kExitOk;
 };
 
+// A directory's mode and time, set once everything inside it is written (a read-only directory could not
+// take its files, and every file written would move its time).
+struct PendingDirectory {
+    std::vector<std::string> components;
+    const ArchiveMember* pMember;
+};
+
+// The permission bits to restore: a Unix member's own, less setuid, setgid and sticky; none for others,
+// which keep what a new file gets (0666 or 0777 less the umask).
+bool restoredPermissions(const ArchiveMember& member, mode_t& rMode) {
+    rMode = memberMode(member) & 0777;
+    return member.hasUnixMode() && (member.uiExternalAttributes >> 16) != 0;
+}
+
+struct timespec memberTime(const ArchiveMember& member) {
+    return {member.modificationTime, 0};
+}
+
 // Marks the stored members that `strPath` names: one file, or a directory and everything under it.
-bool selectPath(const ArchiveIndex& index, const std::string& strPath, std::vector<bool>& rSelected) {
-    const ArchiveMember* pNamed = index.find(strPath);
+bool selectPath(const ArchiveFacts& facts, const std::string& strPath, std::vector<bool>& rSelected) {
+    const ArchiveMember* pNamed = facts.find(strPath);
     if (!pNamed) return false;
     if (!pNamed->bDirectory) {
         rSelected[pNamed->uiIndex] = true;
         return true;
     }
     for (std::size_t i = 0; i < rSelected.size(); ++i)
-        if (index.members()[i].name.compare(0, pNamed->name.size(), pNamed->name) == 0) rSelected[i] = true;
+        if (facts.index().members()[i].name.compare(0, pNamed->name.size(), pNamed->name) == 0) rSelected[i] = true;
     return true;
 }
 
 class Extractor {
   public:
-    Extractor(const Invocation& invocation, OpenedArchive& rArchive, const ExtractTarget& target)
-        : m_rInvocation(invocation), m_rArchive(rArchive), m_rTarget(target), m_bForce(invocation.args.has("force")) {}
+    Extractor(const Invocation& invocation, MemberSource& rSource, const ExtractTarget& target)
+        : m_rInvocation(invocation), m_rSource(rSource), m_rTarget(target), m_bForce(invocation.args.has("force")) {}
 
-    void extract(const ArchiveMember& member, ExtractTally& rTally) const {
-        std::vector<std::string> components = pathComponents(member.name);
+    void extract(const ArchiveMember& member, ExtractTally& rTally) {
+        const std::string& name = m_rSource.facts().name(member);
+        std::vector<std::string> components;
+        const std::string unsafe = safeRelativePath(name, components);
+        if (!unsafe.empty()) return failed(name, "refused: " + unsafe, rTally);
+        if (components.empty() && !member.bDirectory) return failed(name, "refused: names no file", rTally);
         if (components.empty()) return;  // "./" and the like: the directory itself
         if (member.bDirectory) {
             const int fd = m_rTarget.openDirectory(components);
-            if (fd < 0) return failed(member, "cannot create directory: " + errnoText(errno), rTally);
+            if (fd < 0) return failed(name, "cannot create directory: " + errnoText(errno), rTally);
             ::close(fd);
+            m_pending.push_back({components, &member});
             ++rTally.uiDirectories;
             return;
         }
+        const ReadResult readable = MemberSource::readability(member);  // before anything is created
+        if (readable != ReadResult::Ok) return failed(name, m_rSource.describe(readable, member), rTally);
         const std::string fileName = components.back();
         components.pop_back();
         const int directoryFd = m_rTarget.openDirectory(components);
-        if (directoryFd < 0) return failed(member, "cannot create its directory: " + errnoText(errno), rTally);
-        extractFile(member, directoryFd, fileName, rTally);
+        if (directoryFd < 0) return failed(name, "cannot create its directory: " + errnoText(errno), rTally);
+        components.push_back(fileName);
+        if (isSymlink(member))
+            extractLink(member, name, directoryFd, components, rTally);
+        else
+            extractFile(member, name, directoryFd, fileName, rTally);
         ::close(directoryFd);
     }
 
+    // Directory modes and times, innermost first.
+    void finish(ExtractTally& rTally) {
+        for (auto pending = m_pending.rbegin(); pending != m_pending.rend(); ++pending) {
+            const int fd = m_rTarget.openDirectory(pending->components);
+            if (fd < 0) continue;
+            mode_t mode;
+            if (restoredPermissions(*pending->pMember, mode) && ::fchmod(fd, mode) != 0)
+                failed(m_rSource.facts().name(*pending->pMember), "cannot set its mode: " + errnoText(errno), rTally);
+            const struct timespec times[2] = {memberTime(*pending->pMember), memberTime(*pending->pMember)};
+            ::futimens(fd, times);  // a directory without its time is still the right directory
+            ::close(fd);
+        }
+    }
+
   private:
-    void failed(const ArchiveMember& member, const std::string& why, ExtractTally& rTally) const {
-        m_rInvocation.fail("'" + displayName(member.name) + "': " + why);
+    void failed(const std::string& strName, const std::string& why, ExtractTally& rTally) const {
+        m_rInvocation.fail("'" + displayName(strName) + "': " + why);
         rTally.status = worstOf(rTally.status, kExitDataError);
     }
 
-    void extractFile(const ArchiveMember& member, int directoryFd, const std::string& strFileName,
-                     ExtractTally& rTally) const {
+    void extractFile(const ArchiveMember& member, const std::string& strName, int directoryFd,
+                     const std::string& strFileName, ExtractTally& rTally) const {
         const int fd = ExtractTarget::createFile(directoryFd, strFileName, m_bForce);
-        if (fd < 0 && errno == EEXIST) return failed(member, "exists, not overwritten (use --force)", rTally);
-        if (fd < 0) return failed(member, "cannot create: " + errnoText(errno), rTally);
+        if (fd < 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
+        if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally);
         int writeErrno = 0;
-        const ReadOutcome outcome = readMember(m_rArchive.fileSystem(), member, [&](const char* data, std::size_t n) {
+        const ReadResult result = m_rSource.readWhole(member, [&](const char* data, std::size_t n) {
             if (writeAll(fd, data, n)) return true;
             writeErrno = errno;
             return false;
         });
-        if (outcome == ReadOutcome::Ok) {
-            const struct timespec times[2] = {{member.modificationTime, 0}, {member.modificationTime, 0}};
+        if (result == ReadResult::Ok) {
+            mode_t mode;
+            if (restoredPermissions(member, mode)) ::fchmod(fd, mode);
+            const struct timespec times[2] = {memberTime(member), memberTime(member)};
             ::futimens(fd, times);  // a file without its time is still the right file
         }
         const bool bClosed = ::close(fd) == 0;
-        if (outcome == ReadOutcome::Ok && bClosed) {
+        if (result == ReadResult::Ok && bClosed) {
             ++rTally.uiFiles;
             return;
         }
         ::unlinkat(directoryFd, strFileName.c_str(), 0);
-        const std::string why = outcome == ReadOutcome::WriteFailed ? "write error: " + errnoText(writeErrno)
-                                : outcome == ReadOutcome::Ok        ? std::string("write error on close")
-                                                                    : describeOutcome(outcome, member);
-        failed(member, why + "; the partial file was removed", rTally);
+        const std::string why = result == ReadResult::WriteFailed ? "write error: " + errnoText(writeErrno)
+                                : result == ReadResult::Ok        ? std::string("write error on close")
+                                                                  : m_rSource.describe(result, member);
+        failed(strName, why + "; the partial file was removed", rTally);
+    }
+
+    // A link is made only when its target stays inside the extraction directory (see SafeName.h).
+    void extractLink(const ArchiveMember& member, const std::string& strName, int directoryFd,
+                     const std::vector<std::string>& components, ExtractTally& rTally) const {
+        std::string target;
+        const ReadResult result = m_rSource.readSmall(member, kLinkTargetLimit, target);
+        if (result != ReadResult::Ok) return failed(strName, m_rSource.describe(result, member), rTally);
+        const std::string unsafe = unsafeLinkTargetReason(components, target);
+        if (!unsafe.empty())
+            return failed(strName, "symbolic link to '" + displayName(target) + "' skipped: " + unsafe, rTally);
+        const char* pLinkName = components.back().c_str();
+        int made = ::symlinkat(target.c_str(), directoryFd, pLinkName);
+        if (made != 0 && errno == EEXIST && m_bForce && ::unlinkat(directoryFd, pLinkName, 0) == 0)
+            made = ::symlinkat(target.c_str(), directoryFd, pLinkName);
+        if (made != 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
+        if (made != 0) return failed(strName, "cannot create symbolic link: " + errnoText(errno), rTally);
+        const struct timespec times[2] = {memberTime(member), memberTime(member)};
+        ::utimensat(directoryFd, pLinkName, times, AT_SYMLINK_NOFOLLOW);
+        ++rTally.uiLinks;
     }
 
     const Invocation& m_rInvocation;
-    OpenedArchive& m_rArchive;
+    MemberSource& m_rSource;
     const ExtractTarget& m_rTarget;
     const bool m_bForce;
+    std::vector<PendingDirectory> m_pending;
 };
+
+std::string counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
 
 }  // namespace
 
 int extractCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
-    OpenedArchive archive;
-    const int openStatus = archive.open(operands[0], invocation.kind, invocation.commandName);
+    NameDecoder decoder;
+    MemberSource source;
+    const int openStatus = invocation.openArchive(source, decoder);
     if (openStatus != kExitOk) return openStatus;
-    const ArchiveIndex& index = archive.index();
+    const ArchiveIndex& index = source.index();
 
     std::size_t storedCount = 0;
     while (storedCount < index.members().size() && !index.members()[storedCount].bImplied) ++storedCount;
     ExtractTally tally;
     std::vector<bool> selected(storedCount, operands.size() == 1);
     for (std::size_t i = 1; i < operands.size(); ++i) {
-        if (selectPath(index, operands[i], selected)) continue;
+        if (selectPath(source.facts(), operands[i], selected)) continue;
         invocation.fail("'" + displayName(operands[i]) + "': no such member in " + operands[0]);
         tally.status = worstOf(tally.status, kExitNotFound);
     }
@@ -130,23 +202,22 @@ int extractCommand(const Invocation& invocation) {
         invocation.fail("cannot use directory '" + directory + "': " + errnoText(errno));
         return kExitDataError;
     }
-    const Extractor extractor(invocation, archive, target);
-    std::set<std::string> seenNames;
+    Extractor extractor(invocation, source, target);
     for (std::size_t i = 0; i < storedCount; ++i) {
         const ArchiveMember& member = index.members()[i];
-        const std::string unreachable = unreachableReason(member, seenNames);  // every member counts as seen
         if (!selected[i]) continue;
-        const std::string unsafe = unsafeNameReason(member.name);
-        const std::string& why = unsafe.empty() ? unreachable : unsafe;
-        if (!why.empty()) {
-            invocation.fail((unsafe.empty() ? "skipping '" : "refusing '") + displayName(member.name) + "': " + why);
+        if (source.facts().refusal(member) == Refusal::Duplicate) {
+            invocation.fail("skipping '" + displayName(source.facts().name(member)) +
+                            "': duplicate name: only the first member of a name is extracted");
             tally.status = worstOf(tally.status, kExitDataError);
             continue;
         }
         extractor.extract(member, tally);
     }
-    std::printf("Extracted %zu file%s and %zu director%s into %s\n", tally.uiFiles, tally.uiFiles == 1 ? "" : "s",
-                tally.uiDirectories, tally.uiDirectories == 1 ? "y" : "ies", displayName(directory).c_str());
+    extractor.finish(tally);
+    std::printf("Extracted %s, %s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),
+                counted(tally.uiLinks, "symbolic link", "symbolic links").c_str(),
+                counted(tally.uiDirectories, "directory", "directories").c_str(), displayName(directory).c_str());
     return tally.status;
 }
 

@@ -1,24 +1,39 @@
-// mount: the archive's kind is settled here; the FUSE side lives in FuseMount.cpp.
+// mount: the options and the mount point are checked, and the archive opened, here (as every command opens
+// it, so the words for a bad archive are the same); the FUSE side lives in tools/mount/.
 
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "ExitStatus.h"
-#include "OpenedArchive.h"
-
 #include "FuseMount.h"
+#include "MemberSource.h"
+#include "MountOptions.h"
+#include "MountPoint.h"
+#include "TextEncoding.h"
 
 namespace Tamsor {
 namespace Tool {
 
 int mountCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
-    bool bScrambled = false;
-    const int status = resolveArchiveKind(operands[0], invocation.kind, invocation.commandName, bScrambled);
+    MountSettings settings;
+    std::string error;
+    if (!parseMountOptions(invocation.args.values("options"), settings, error)) {
+        invocation.fail(error);
+        return kExitUsage;
+    }
+    std::string mountPoint;
+    const std::string refusal = checkMountPoint(operands[1], settings.bNonEmpty, mountPoint);
+    if (!refusal.empty()) {
+        invocation.fail("cannot mount at '" + operands[1] + "': " + refusal);
+        return kExitUsage;
+    }
+    MemberSource source;
+    NameDecoder decoder;
+    const int status = invocation.openArchive(source, decoder);
     if (status != kExitOk) return status;
-    return runMount(operands[0], bScrambled, operands[1], invocation.args.has("foreground"),
-                    invocation.args.values("options"));
+    return runMount(source, mountPoint, settings, invocation.args.has("foreground"), invocation.args.has("verbose"));
 }
 
 }  // namespace Tool

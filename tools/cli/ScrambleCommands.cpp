@@ -48,15 +48,29 @@ bool transformStream(int inFd, int outFd, Transform transform, Progress& rProgre
     }
 }
 
-// A plain archive being scrambled, or a scrambled one being unscrambled, is what makes sense; anything else
-// still goes through, with a warning.
-void warnAboutInput(const Invocation& invocation, const std::string& strIn, bool bScrambling) {
+// A plain archive being scrambled, or a scrambled one being unscrambled, is what makes sense. Scrambling
+// anything else goes through with a warning; unscrambling something that is not scrambled would write
+// garbage, so it is refused unless forced. False when the command must stop.
+bool checkInput(const Invocation& invocation, const std::string& strIn, bool bScrambling) {
     ArchiveKind kind = ArchiveKind::Unknown;
-    if (!detectArchiveKind(strIn, kind)) return;
+    if (!detectArchiveKind(strIn, kind)) return true;  // the read that follows says why
     const ArchiveKind expected = bScrambling ? ArchiveKind::Plain : ArchiveKind::Scrambled;
-    if (kind != expected)
-        invocation.fail("warning: '" + strIn + "' does not look like a " + (bScrambling ? "plain" : "scrambled") +
-                        " ZIP archive (it looks " + kindName(kind) + ")");
+    if (kind == expected) return true;
+    const std::string what = "'" + strIn + "' does not look like a " + (bScrambling ? "plain" : "scrambled") +
+                             " ZIP archive (it looks " + kindName(kind) + ")";
+    if (bScrambling || invocation.args.has("force")) {
+        invocation.fail("warning: " + what);
+        return true;
+    }
+    invocation.fail(what + "; nothing written (--force unscrambles it anyway)");
+    return false;
+}
+
+// True when `strOut` exists and is the file open at `inFd` (the same path, another path to it, a hard link).
+bool isSameFile(int inFd, const std::string& strOut) {
+    struct stat in, out;
+    return ::fstat(inFd, &in) == 0 && ::stat(strOut.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
 }
 
 int convert(const Invocation& invocation, Transform transform, bool bScrambling) {
@@ -69,7 +83,15 @@ int convert(const Invocation& invocation, Transform transform, bool bScrambling)
         if (inFd >= 0) ::close(inFd);
         return kExitArchive;
     }
-    warnAboutInput(invocation, in, bScrambling);
+    if (isSameFile(inFd, out)) {
+        invocation.fail("'" + out + "' is the input itself; refusing to overwrite it");
+        ::close(inFd);
+        return kExitUsage;
+    }
+    if (!checkInput(invocation, in, bScrambling)) {
+        ::close(inFd);
+        return kExitArchive;
+    }
     TempOutput output;
     if (!output.create(out)) {
         invocation.fail("cannot create a temporary file beside '" + out + "': " + errnoText(errno));

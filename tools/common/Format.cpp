@@ -1,22 +1,59 @@
 #include "Format.h"
 
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstdio>
 
 namespace Tamsor {
 namespace Tool {
 
-std::string methodName(std::uint16_t uiMethod) {
-    if (uiMethod == 0) return "stored";
-    if (uiMethod == 8) return "deflated";
-    return std::to_string(uiMethod);
+namespace {
+
+std::string formatLocal(std::time_t time, const char* format) {
+    std::tm parts{};
+    char text[48];
+    if (!localtime_r(&time, &parts) || std::strftime(text, sizeof(text), format, &parts) == 0) return "-";
+    return text;
 }
 
+}  // namespace
+
 std::string formatTime(std::time_t time) {
-    std::tm parts{};
-    if (!localtime_r(&time, &parts)) return "-";
-    char text[32];
-    if (std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts) == 0) return "-";
+    return formatLocal(time, "%Y-%m-%d %H:%M:%S");
+}
+
+std::string formatTimeWithZone(std::time_t time) {
+    return formatLocal(time, "%Y-%m-%d %H:%M:%S %z");
+}
+
+const char* timeSourceName(TimeSource source) {
+    switch (source) {
+        case TimeSource::ExtendedTimestamp:
+            return "extended timestamp field (UTC)";
+        case TimeSource::Ntfs:
+            return "NTFS field (UTC)";
+        case TimeSource::Dos:
+            return "DOS fields (local time)";
+        case TimeSource::None:
+            break;
+    }
+    return "none";
+}
+
+std::string formatMode(mode_t mode) {
+    std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : "-";
+    const char* const kLetters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) text += (mode & (0400 >> bit)) ? kLetters[bit] : '-';
+    // setuid, setgid and sticky take the place of the execute letters, upper case without execute.
+    const struct {
+        mode_t bit;
+        std::size_t at;
+        char withExecute;
+    } kSpecial[] = {{S_ISUID, 3, 's'}, {S_ISGID, 6, 's'}, {S_ISVTX, 9, 't'}};
+    for (const auto& special : kSpecial)
+        if (mode & special.bit)
+            text[special.at] = text[special.at] == '-' ? special.withExecute - 32 : special.withExecute;
     return text;
 }
 
@@ -27,12 +64,12 @@ std::string formatCrc(std::uint32_t uiCrc) {
 }
 
 // Backslashes are escaped too, so that an escape in the output always stands for a byte of the name.
-std::string displayName(const std::string& strName) {
+std::string displayName(const std::string& strName, bool bEscapeHigh) {
     std::string shown;
     shown.reserve(strName.size());
     for (const char c : strName) {
         const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+        if (byte < 0x20 || byte == 0x7f || byte == '\\' || (bEscapeHigh && byte >= 0x80)) {
             char escape[8];
             std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
             shown += escape;
@@ -41,23 +78,6 @@ std::string displayName(const std::string& strName) {
         }
     }
     return shown;
-}
-
-std::string longListingLine(const ArchiveMember& member, const std::string& strShownName) {
-    char line[128];
-    if (member.bImplied) {
-        std::snprintf(line, sizeof(line), "%12s %12s  %-8s  %-19s  ", "-", "-", "-", "-");
-    } else {
-        std::snprintf(line, sizeof(line), "%12" PRIu64 " %12" PRIu64 "  %-8s  %-19s  ", member.uiSize,
-                      member.uiCompressedSize, methodName(member.uiMethod).c_str(),
-                      formatTime(member.modificationTime).c_str());
-    }
-    return line + strShownName;
-}
-
-const char* kindOf(const ArchiveMember& member) {
-    if (!member.bDirectory) return "file";
-    return member.bImplied ? "implied directory" : "directory";
 }
 
 }  // namespace Tool

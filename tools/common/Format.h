@@ -1,7 +1,9 @@
 #ifndef TAMSOR_TOOLS_FORMAT_H
 #define TAMSOR_TOOLS_FORMAT_H
 
-// How zipfs shows member facts.
+// How zipfs shows member facts on a terminal.
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
@@ -12,19 +14,19 @@
 namespace Tamsor {
 namespace Tool {
 
-// "stored", "deflated", or the method's number.
-std::string methodName(std::uint16_t uiMethod);
-// Local time, "YYYY-MM-DD HH:MM:SS".
+// This machine's local time, "YYYY-MM-DD HH:MM:SS", as ls shows times; "-" when there is none.
 std::string formatTime(std::time_t time);
+// The same with the zone's offset, "YYYY-MM-DD HH:MM:SS +0900", so that the instant is unambiguous.
+std::string formatTimeWithZone(std::time_t time);
+// Where a time came from, for stat: "extended timestamp field (UTC)", "DOS fields (local time)", ...
+const char* timeSourceName(TimeSource source);
+// "-rwxr-xr-x", "drwxr-xr-x", "lrwxrwxrwx", with s/S and t/T where those bits are set.
+std::string formatMode(mode_t mode);
 // Eight lower-case hex digits.
 std::string formatCrc(std::uint32_t uiCrc);
-// A name fit for a terminal: control bytes (and backslashes) shown as \xNN escapes, everything else as is.
-std::string displayName(const std::string& strName);
-// The long listing line of one member: size, compressed size, method, time, name; "-" for what an implied
-// directory does not have.
-std::string longListingLine(const ArchiveMember& member, const std::string& strShownName);
-// "file", "directory" or "implied directory".
-const char* kindOf(const ArchiveMember& member);
+// A name fit for a terminal: control bytes (and backslashes) shown as \xNN escapes, everything else as is;
+// with `bEscapeHigh`, bytes from 0x80 up too (stored bytes that are not UTF-8).
+std::string displayName(const std::string& strName, bool bEscapeHigh = false);
 
 }  // namespace Tool
 }  // namespace Tamsor

@@ -3,32 +3,51 @@
 namespace Tamsor {
 namespace Tool {
 
-std::string unsafeNameReason(const std::string& strName) {
-    if (strName.empty()) return "empty name";
-    if (strName.find('\0') != std::string::npos) return "name holds a NUL byte";
-    if (strName.find('\\') != std::string::npos) return "name holds a backslash";
-    if (strName[0] == '/') return "absolute name";
+namespace {
+
+// The "/"-separated parts of `text`, empty ones included.
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> parts;
     std::string::size_type start = 0;
     for (;;) {
-        const std::string::size_type slash = strName.find('/', start);
-        if (strName.compare(start, slash == std::string::npos ? std::string::npos : slash - start, "..") == 0)
-            return "'..' component would leave the directory";
-        if (slash == std::string::npos) return "";
+        const std::string::size_type slash = text.find('/', start);
+        parts.push_back(text.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) return parts;
         start = slash + 1;
     }
 }
 
-std::vector<std::string> pathComponents(const std::string& strName) {
-    std::vector<std::string> components;
-    std::string::size_type start = 0;
-    while (start <= strName.size()) {
-        std::string::size_type slash = strName.find('/', start);
-        if (slash == std::string::npos) slash = strName.size();
-        const std::string component = strName.substr(start, slash - start);
-        if (!component.empty() && component != ".") components.push_back(component);
-        start = slash + 1;
+}  // namespace
+
+std::string safeRelativePath(const std::string& strName, std::vector<std::string>& rComponents) {
+    rComponents.clear();
+    if (strName.find('\0') != std::string::npos) return "name holds a NUL byte";
+    if (strName.find('\\') != std::string::npos) return "name holds a backslash";
+    for (std::string& part : split(strName)) {
+        if (part == "..") {
+            rComponents.clear();
+            return "'..' component would leave the directory";
+        }
+        if (!part.empty() && part != ".") rComponents.push_back(std::move(part));
     }
-    return components;
+    return "";
+}
+
+std::string unsafeLinkTargetReason(const std::vector<std::string>& linkComponents, const std::string& strTarget) {
+    if (strTarget.empty()) return "empty link target";
+    if (strTarget[0] == '/') return "absolute link target";
+    if (strTarget.find('\0') != std::string::npos) return "link target holds a NUL byte";
+    std::size_t climbs = 0;
+    bool bDescending = false;
+    for (const std::string& part : split(strTarget)) {
+        if (part.empty() || part == ".") continue;
+        if (part != "..") {
+            bDescending = true;
+        } else if (bDescending || ++climbs >= linkComponents.size()) {
+            return "link target would lead outside the extraction directory";
+        }
+    }
+    return "";
 }
 
 }  // namespace Tool

@@ -1,45 +1,43 @@
-// Mounting an archive with libfuse's high-level interface.
+// Mounting an archive with libfuse's low-level interface and its multi-threaded loop.
 //
-// The archive is opened and indexed before FUSE is set up and before the process goes to the background, so
-// that a bad archive is reported on the terminal with its own exit status.
+// The archive is opened and indexed, and the file system mounted, before the process goes to the background,
+// so that a bad archive or a refused mount is reported on the terminal with its own exit status.
 //
 // Going to the background forks, and a child has only the thread that forked. log4cplus runs a pool of worker
 // threads from the moment the library is loaded, and waits for them when the process exits: a background
-// mount that kept the pool would hang on its way out after the unmount. So logging is shut down (pool and
-// appenders: a daemon has no terminal to write to anyway) just before the fork.
+// mount that kept the pool would hang on its way out after the unmount. So the library's logging is shut down
+// (pool and appenders) just before the fork; the mount's own lines go through MountLog.
 
 #include "FuseMount.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <iostream>
+#include <vector>
 
 #include <log4cplus/config.hxx>
 
-#include "FuseMountArchive.h"
+#include "ExitStatus.h"
 #include "FuseMountOperations.h"
+#include "MountLog.h"
+#include "MountTree.h"
+#include "MountedArchive.h"
 
 namespace Tamsor {
 namespace Tool {
 
 namespace {
 
-const int kCleanExit = 0;
-const int kBadOptions = 2;
-const int kArchiveUnreadable = 3;
-const int kFuseFailure = 5;
+// Worker threads at most: enough for the reads of a few processes at once. They are made as requests
+// arrive and then kept: a limit on idle ones would end and make a thread for nearly every request.
+const unsigned int kMaxThreads = 8;
 
-// The argument list handed to fuse_new: the caller's options first, then the ones a mount of ours always
-// has, so that no option can make it writable. The naming options come before the caller's, who may rename.
+// The argument list handed to FUSE: the naming options first, so that the caller may rename, then the
+// caller's, then the ones a mount of ours always has, so that no option can make it writable.
 class FuseArguments {
   public:
-    explicit FuseArguments(const std::vector<std::string>& options) {
-        add("zipfs");
-        addOption("fsname=zipfs,subtype=zipfs");
+    FuseArguments(const std::string& archivePath, const std::vector<std::string>& options) {
+        fuse_opt_add_arg(&m_arguments, "zipfs");
+        addOption("fsname=" + escaped(archivePath) + ",subtype=zipfs");
         for (const std::string& option : options) addOption(option);
         addOption("ro,default_permissions");
     }
@@ -53,66 +51,70 @@ class FuseArguments {
     FuseArguments& operator=(const FuseArguments&) = delete;
 
   private:
-    void add(const std::string& argument) { fuse_opt_add_arg(&m_arguments, argument.c_str()); }
+    // FUSE splits option lists at commas not escaped with a backslash.
+    static std::string escaped(const std::string& text) {
+        std::string result;
+        for (char c : text) {
+            if (c == ',' || c == '\\') result += '\\';
+            result += c;
+        }
+        return result;
+    }
     void addOption(const std::string& option) {
-        add("-o");
-        add(option);
+        fuse_opt_add_arg(&m_arguments, "-o");
+        fuse_opt_add_arg(&m_arguments, option.c_str());
     }
 
     struct fuse_args m_arguments = FUSE_ARGS_INIT(0, nullptr);
 };
 
-// The mount point as the mount table should keep it: absolute, so that `fusermount3 -u` finds it from
-// anywhere. It must be a directory: FUSE would mount over a file too, and the archive's top level, a
-// directory, would then be unusable there. Empty, with the reason on standard error, when it is not.
-std::string resolveMountPoint(const std::string& mountPoint) {
+std::string absolutePath(const std::string& path) {
     char resolved[PATH_MAX];
-    struct stat attributes;
-    if (!realpath(mountPoint.c_str(), resolved) || stat(resolved, &attributes) != 0) {
-        std::cerr << "zipfs: cannot mount at " << mountPoint << ": " << std::strerror(errno) << std::endl;
-        return std::string();
-    }
-    if (!S_ISDIR(attributes.st_mode)) {
-        std::cerr << "zipfs: cannot mount at " << mountPoint << ": " << std::strerror(ENOTDIR) << std::endl;
-        return std::string();
-    }
-    return resolved;
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
 }
 
-// Mounts, goes to the background unless told not to, and serves until unmounted or signalled.
-int serve(struct fuse* pFuse, const std::string& mountPoint, bool bForeground) {
-    if (fuse_mount(pFuse, mountPoint.c_str()) != 0) return kFuseFailure;  // fuse_mount said why
-    int status = kFuseFailure;
-    struct fuse_session* pSession = fuse_get_session(pFuse);
+// Goes to the background unless told not to, and serves until unmounted or signalled.
+int serve(struct fuse_session* pSession, bool bForeground, MountLog& rLog) {
     if (!bForeground) log4cplus::deinitialize();  // before the fork: see the top of this file
-    if (fuse_daemonize(bForeground ? 1 : 0) == 0 && fuse_set_signal_handlers(pSession) == 0) {
-        // The single-threaded loop (what -s gives fuse_main): the library's file system and its files may be
-        // used from one thread at a time only, and the multithreaded loop would call them from several.
-        const int result = fuse_loop(pFuse);
-        fuse_remove_signal_handlers(pSession);
-        // Negative: the loop failed. Positive: the number of the signal that stopped it, a clean end.
-        status = result < 0 ? kFuseFailure : kCleanExit;
-    }
-    fuse_unmount(pFuse);
-    return status;
+    if (fuse_daemonize(bForeground ? 1 : 0) != 0) return kExitDataError;
+    if (!bForeground) rLog.toBackground();
+    struct fuse_loop_config* pConfig = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_max_threads(pConfig, kMaxThreads);
+    const int result = fuse_session_loop_mt(pSession, pConfig);
+    fuse_loop_cfg_destroy(pConfig);
+    return result < 0 ? kExitDataError : kExitOk;
 }
 
 }  // namespace
 
-int runMount(const std::string& archivePath, bool bScrambled, const std::string& mountPoint, bool bForeground,
-             const std::vector<std::string>& fuseOptions) {
-    MountedArchive archive;
+int runMount(const MemberSource& source, const std::string& mountPoint, const MountSettings& settings, bool bForeground,
+             bool bVerbose) {
+    MountLog log("mount: " + source.path() + ": ");
     std::string error;
-    if (!archive.open(archivePath, bScrambled, error)) {
-        std::cerr << "zipfs: " << error << std::endl;
-        return kArchiveUnreadable;
+    if (!settings.strLogFile.empty() && !log.useFile(settings.strLogFile, error)) {
+        log.write(error);
+        return kExitUsage;
     }
-    FuseArguments arguments(fuseOptions);
-    struct fuse* pFuse = fuse_new(arguments.get(), &mountOperations(), sizeof(struct fuse_operations), &archive);
-    if (!pFuse) return kBadOptions;  // fuse_new has named the option it refused
-    const std::string resolvedMountPoint = resolveMountPoint(mountPoint);
-    const int status = resolvedMountPoint.empty() ? kFuseFailure : serve(pFuse, resolvedMountPoint, bForeground);
-    fuse_destroy(pFuse);
+    std::vector<std::string> notes;
+    const MountTree tree(source.facts(), notes);
+    for (const std::string& note : notes) log.write(note);
+    const std::string archivePath = absolutePath(source.path());
+    MountedArchive archive(source, tree, archivePath, settings.uiRestartBudget, log);
+
+    FuseArguments arguments(archivePath, settings.fuseOptions);
+    struct fuse_session* pSession =
+        fuse_session_new(arguments.get(), &mountOperations(), sizeof(struct fuse_lowlevel_ops), &archive);
+    if (!pSession) return kExitUsage;  // FUSE has named the option it refused
+    int status = kExitDataError;
+    if (fuse_set_signal_handlers(pSession) == 0) {
+        if (fuse_session_mount(pSession, mountPoint.c_str()) == 0) {  // else FUSE has said why
+            status = serve(pSession, bForeground, log);
+            fuse_session_unmount(pSession);
+        }
+        fuse_remove_signal_handlers(pSession);
+    }
+    fuse_session_destroy(pSession);
+    if (bVerbose) log.write("unmounted: " + archive.summary());
     return status;
 }
 

@@ -2,15 +2,19 @@
 #define TAMSOR_TOOLS_FUSEMOUNT_H
 
 #include <string>
-#include <vector>
+
+#include "MemberSource.h"
+#include "MountOptions.h"
 
 namespace Tamsor {
 namespace Tool {
 
-// Mounts the archive read-only at mountPoint and serves it until unmounted; returns the process exit status
-// (0 after a clean unmount; 3 when the archive cannot be opened; 2 for bad FUSE options; 5 for a FUSE failure).
-int runMount(const std::string& archivePath, bool bScrambled, const std::string& mountPoint, bool bForeground,
-             const std::vector<std::string>& fuseOptions);
+// Mounts the opened archive read-only at `mountPoint` (absolute, checked by checkMountPoint) and serves it
+// until it is unmounted or the process is signalled; returns the exit status: 0 after a clean end, 2 for
+// options FUSE refuses, 5 when FUSE cannot mount or serve. With `bVerbose`, the reader's figures go to the log
+// at the end.
+int runMount(const MemberSource& source, const std::string& mountPoint, const MountSettings& settings, bool bForeground,
+             bool bVerbose);
 
 }  // namespace Tool
 }  // namespace Tamsor

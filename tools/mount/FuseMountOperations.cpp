@@ -2,111 +2,192 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "FuseMountArchive.h"
+#include "MountedArchive.h"
+#include "OpenFile.h"
 
 namespace Tamsor {
 namespace Tool {
 
 namespace {
 
-// An archive does not change while it is mounted: the kernel may keep attributes, names and pages as long
-// as it likes.
-const double kCacheSeconds = 3600.0;
+// Nothing in a mount changes: the kernel may keep names, attributes and negative lookups this long.
+const double kCacheSeconds = 86400.0;
 
-MountedArchive& mountedArchive() {
-    return *static_cast<MountedArchive*>(fuse_get_context()->private_data);
+MountedArchive& archiveOf(fuse_req_t request) {
+    return *static_cast<MountedArchive*>(fuse_req_userdata(request));
 }
 
-void* initialise(struct fuse_conn_info* /*connection*/, struct fuse_config* pConfig) {
-    pConfig->kernel_cache = 1;
-    pConfig->entry_timeout = kCacheSeconds;
-    pConfig->attr_timeout = kCacheSeconds;
-    pConfig->negative_timeout = kCacheSeconds;
-    // What init returns becomes the private data of every later call.
-    return fuse_get_context()->private_data;
+// The node of inode `inode`, or MountTree::kNone for a number the kernel cannot have had from us.
+std::uint32_t nodeOf(fuse_req_t request, fuse_ino_t inode) {
+    const std::size_t count = archiveOf(request).tree().size();
+    return inode >= 1 && inode <= count ? static_cast<std::uint32_t>(inode - 1) : MountTree::kNone;
 }
 
-int getAttributes(const char* path, struct stat* pAttributes, struct fuse_file_info* /*pInfo*/) {
-    return mountedArchive().getAttributes(path, *pAttributes);
+fuse_entry_param entryOf(MountedArchive& rArchive, std::uint32_t node) {
+    fuse_entry_param entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.ino = node + 1;
+    entry.generation = 1;
+    entry.attr_timeout = kCacheSeconds;
+    entry.entry_timeout = kCacheSeconds;
+    rArchive.getAttributes(node, entry.attr);
+    return entry;
 }
 
-int readDirectory(const char* path, void* pBuffer, fuse_fill_dir_t fill, off_t /*offset*/,
-                  struct fuse_file_info* /*pInfo*/, enum fuse_readdir_flags /*flags*/) {
-    MountedArchive::Listing entries;
-    const int result = mountedArchive().listDirectory(path, entries);
-    if (result < 0) return result;
-    // Offset 0 throughout: the whole listing goes in one call, and FUSE keeps it for the later reads.
-    const fuse_fill_dir_flags noFlags = static_cast<fuse_fill_dir_flags>(0);
-    fill(pBuffer, ".", nullptr, 0, noFlags);
-    fill(pBuffer, "..", nullptr, 0, noFlags);
-    for (const auto& entry : entries) {
-        if (fill(pBuffer, entry.first.c_str(), &entry.second, 0, noFlags) != 0) return -ENOMEM;
+void initialise(void* /*pUserData*/, struct fuse_conn_info* pConnection) {
+    // One read at a time on each open file, in increasing order: a member read from start to end then goes
+    // on with the one decoder that read the bytes before, instead of read-ahead requests overtaking it.
+    pConnection->want &= ~FUSE_CAP_ASYNC_READ;
+    if (pConnection->capable & FUSE_CAP_CACHE_SYMLINKS) pConnection->want |= FUSE_CAP_CACHE_SYMLINKS;
+}
+
+void lookUp(fuse_req_t request, fuse_ino_t parent, const char* pName) {
+    MountedArchive& rArchive = archiveOf(request);
+    const std::uint32_t directory = nodeOf(request, parent);
+    const std::uint32_t node = directory == MountTree::kNone ? directory : rArchive.tree().lookup(directory, pName);
+    if (node == MountTree::kNone) {
+        fuse_entry_param none;  // inode 0: the kernel keeps the name's absence for the entry timeout
+        std::memset(&none, 0, sizeof none);
+        none.entry_timeout = kCacheSeconds;
+        fuse_reply_entry(request, &none);
+        return;
     }
-    return 0;
+    const fuse_entry_param entry = entryOf(rArchive, node);
+    fuse_reply_entry(request, &entry);
 }
 
-int openFile(const char* path, struct fuse_file_info* pInfo) {
-    std::uint64_t handle = 0;
-    const int result = mountedArchive().openFile(path, pInfo->flags, handle);
-    if (result < 0) return result;
-    pInfo->fh = handle;
+void getAttributes(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* /*pInfo*/) {
+    const std::uint32_t node = nodeOf(request, inode);
+    if (node == MountTree::kNone) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    struct stat attributes;
+    archiveOf(request).getAttributes(node, attributes);
+    fuse_reply_attr(request, &attributes, kCacheSeconds);
+}
+
+void readLink(fuse_req_t request, fuse_ino_t inode) {
+    const std::uint32_t node = nodeOf(request, inode);
+    std::string target;
+    const int result = node == MountTree::kNone ? -ENOENT : archiveOf(request).readLink(node, target);
+    if (result < 0)
+        fuse_reply_err(request, -result);
+    else
+        fuse_reply_readlink(request, target.c_str());
+}
+
+void openDirectory(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
+    const std::uint32_t node = nodeOf(request, inode);
+    if (node == MountTree::kNone || !S_ISDIR(archiveOf(request).tree().node(node).mode)) {
+        fuse_reply_err(request, node == MountTree::kNone ? ENOENT : ENOTDIR);
+        return;
+    }
+    pInfo->cache_readdir = 1;  // listings never change
     pInfo->keep_cache = 1;
-    return 0;
+    fuse_reply_open(request, pInfo);
 }
 
-int readFile(const char* /*path*/, char* pBuffer, size_t size, off_t offset, struct fuse_file_info* pInfo) {
-    return mountedArchive().readFile(pInfo->fh, pBuffer, size, offset);
+// Entries "." and ".." and then the children, numbered from 0; `offset` is the number of the next one. With
+// `bPlus`, each child comes with its attributes, so that no lookup follows for it.
+void listDirectory(fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset, bool bPlus) {
+    MountedArchive& rArchive = archiveOf(request);
+    const std::uint32_t node = nodeOf(request, inode);
+    if (node == MountTree::kNone) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    const std::vector<std::uint32_t>& children = rArchive.tree().node(node).children;
+    std::vector<char> buffer(size);
+    std::size_t used = 0;
+    for (std::size_t i = static_cast<std::size_t>(offset); i < children.size() + 2; ++i) {
+        const std::uint32_t child = i == 0 ? node : i == 1 ? rArchive.tree().node(node).parent : children[i - 2];
+        const char* pName = i == 0 ? "." : i == 1 ? ".." : rArchive.tree().node(child).name.c_str();
+        fuse_entry_param entry = entryOf(rArchive, child);
+        const off_t next = static_cast<off_t>(i + 1);
+        std::size_t added;
+        if (bPlus)
+            added = fuse_add_direntry_plus(request, &buffer[used], size - used, pName, &entry, next);
+        else
+            added = fuse_add_direntry(request, &buffer[used], size - used, pName, &entry.attr, next);
+        if (added > size - used) break;  // full: the kernel asks again from `next`
+        used += added;
+    }
+    fuse_reply_buf(request, buffer.data(), used);
 }
 
-int releaseFile(const char* /*path*/, struct fuse_file_info* pInfo) {
-    mountedArchive().releaseFile(pInfo->fh);
-    return 0;
+void readDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*) {
+    listDirectory(request, inode, size, offset, false);
 }
 
-int getFileSystemStatistics(const char* /*path*/, struct statvfs* pStatistics) {
-    mountedArchive().getFileSystemStatistics(*pStatistics);
-    return 0;
+void readDirectoryPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*) {
+    listDirectory(request, inode, size, offset, true);
 }
 
-// The kernel already refuses changes on a read-only mount; these answer the same should a request get here.
-void refuseChanges(struct fuse_operations& operations) {
-    operations.mknod = [](const char*, mode_t, dev_t) { return -EROFS; };
-    operations.mkdir = [](const char*, mode_t) { return -EROFS; };
-    operations.unlink = [](const char*) { return -EROFS; };
-    operations.rmdir = [](const char*) { return -EROFS; };
-    operations.symlink = [](const char*, const char*) { return -EROFS; };
-    operations.rename = [](const char*, const char*, unsigned int) { return -EROFS; };
-    operations.link = [](const char*, const char*) { return -EROFS; };
-    operations.chmod = [](const char*, mode_t, struct fuse_file_info*) { return -EROFS; };
-    operations.chown = [](const char*, uid_t, gid_t, struct fuse_file_info*) { return -EROFS; };
-    operations.truncate = [](const char*, off_t, struct fuse_file_info*) { return -EROFS; };
-    operations.write = [](const char*, const char*, size_t, off_t, struct fuse_file_info*) { return -EROFS; };
-    operations.setxattr = [](const char*, const char*, const char*, size_t, int) { return -EROFS; };
-    operations.removexattr = [](const char*, const char*) { return -EROFS; };
-    operations.create = [](const char*, mode_t, struct fuse_file_info*) { return -EROFS; };
-    operations.utimens = [](const char*, const struct timespec*, struct fuse_file_info*) { return -EROFS; };
-    operations.fallocate = [](const char*, int, off_t, off_t, struct fuse_file_info*) { return -EROFS; };
+void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
+    const std::uint32_t node = nodeOf(request, inode);
+    const int result = node == MountTree::kNone ? -ENOENT : archiveOf(request).open(node, pInfo->flags);
+    if (result < 0) {
+        fuse_reply_err(request, -result);
+        return;
+    }
+    pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node));
+    pInfo->keep_cache = 1;  // the pages of an earlier open are still the member's
+    pInfo->noflush = 1;
+    fuse_reply_open(request, pInfo);
 }
 
-struct fuse_operations makeOperations() {
-    struct fuse_operations operations;
+void readFile(fuse_req_t request, fuse_ino_t /*inode*/, size_t size, off_t offset, struct fuse_file_info* pInfo) {
+    thread_local std::vector<char> buffer;
+    if (buffer.size() < size) buffer.resize(size);
+    OpenFile& rFile = *reinterpret_cast<OpenFile*>(pInfo->fh);
+    rFile.read(buffer.data(), size, static_cast<std::uint64_t>(offset), [&](std::int64_t result) {
+        if (result < 0)
+            fuse_reply_err(request, static_cast<int>(-result));
+        else
+            fuse_reply_buf(request, buffer.data(), static_cast<std::size_t>(result));
+    });
+}
+
+void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* pInfo) {
+    OpenFile* pFile = reinterpret_cast<OpenFile*>(pInfo->fh);
+    pFile->close();  // a read ahead may still run after the last reply
+    delete pFile;
+    fuse_reply_err(request, 0);
+}
+
+void getFileSystemStatistics(fuse_req_t request, fuse_ino_t /*inode*/) {
+    struct statvfs statistics;
+    archiveOf(request).getFileSystemStatistics(statistics);
+    fuse_reply_statfs(request, &statistics);
+}
+
+struct fuse_lowlevel_ops makeOperations() {
+    struct fuse_lowlevel_ops operations;
     std::memset(&operations, 0, sizeof operations);
     operations.init = initialise;
+    operations.lookup = lookUp;
     operations.getattr = getAttributes;
+    operations.readlink = readLink;
+    operations.opendir = openDirectory;
     operations.readdir = readDirectory;
+    operations.readdirplus = readDirectoryPlus;
     operations.open = openFile;
     operations.read = readFile;
-    operations.release = releaseFile;
+    operations.release = release;
     operations.statfs = getFileSystemStatistics;
-    refuseChanges(operations);
+    // Everything that would change something is left out: the mount is read-only, and the kernel refuses
+    // such calls with EROFS before they get here.
     return operations;
 }
 
 }  // namespace
 
-const struct fuse_operations& mountOperations() {
-    static const struct fuse_operations operations = makeOperations();
+const struct fuse_lowlevel_ops& mountOperations() {
+    static const struct fuse_lowlevel_ops operations = makeOperations();
     return operations;
 }
 

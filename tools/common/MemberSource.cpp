@@ -1,0 +1,169 @@
+#include "MemberSource.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "BindingRefusal.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "tamsor/ZIPEncryptedFileSystem.h"
+
+namespace Tamsor {
+namespace Tool {
+
+namespace {
+
+// Why a forced kind may have failed, when detection says otherwise.
+std::string hintFor(KindChoice choice, ArchiveKind detected) {
+    if (choice == KindChoice::Plain && detected == ArchiveKind::Scrambled) return " (it looks scrambled: drop --plain)";
+    if (choice == KindChoice::Scrambled && detected == ArchiveKind::Plain) return " (it looks plain: drop --scrambled)";
+    return "";
+}
+
+}  // namespace
+
+std::string lookupPath(const std::string& strStoredName) {
+    return "/" + strStoredName;
+}
+
+int resolveArchiveKind(const std::string& path, KindChoice choice, const char* commandName, bool& rbScrambled) {
+    ArchiveKind detected = ArchiveKind::Unknown;
+    if (!detectArchiveKind(path, detected)) {
+        reportError(std::string(commandName) + ": cannot open '" + path + "': " + errnoText(errno));
+        return kExitArchive;
+    }
+    rbScrambled = choice == KindChoice::Detect ? detected == ArchiveKind::Scrambled : choice == KindChoice::Scrambled;
+    return kExitOk;
+}
+
+MemberSource::MemberSource() {}
+
+// The reader, the facts and the index go before the file system; every handle on it is gone by now.
+MemberSource::~MemberSource() {
+    m_pReader.reset();
+    m_pFacts.reset();
+    m_pIndex.reset();
+    m_pFileSystem.reset();
+}
+
+int MemberSource::open(const std::string& path, KindChoice choice, const char* commandName,
+                       const NameDecoder* pDecoder) {
+    m_strPath = path;
+    const int status = resolveArchiveKind(path, choice, commandName, m_bScrambled);
+    if (status != kExitOk) return status;
+    m_pFileSystem.reset(m_bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
+    m_pIndex.reset(new ArchiveIndex(*m_pFileSystem, path));  // refuses what is not a regular file unopened
+    if (!m_pIndex->isValid()) {
+        ArchiveKind detected = ArchiveKind::Unknown;
+        detectArchiveKind(path, detected);
+        reportError(std::string(commandName) + ": cannot open '" + path + "' as a " +
+                    (m_bScrambled ? "scrambled" : "plain") + " ZIP archive: it " + m_pIndex->error() +
+                    hintFor(choice, detected));
+        return kExitArchive;
+    }
+    m_pFacts.reset(new ArchiveFacts(*m_pIndex, pDecoder));
+    return kExitOk;
+}
+
+namespace {
+
+ReadResult resultOf(ReadStatus status) {
+    switch (status) {
+        case ReadStatus::Ok:
+            return ReadResult::Ok;
+        case ReadStatus::Encrypted:
+            return ReadResult::Encrypted;
+        case ReadStatus::UnsupportedMethod:
+            return ReadResult::UnsupportedMethod;
+        case ReadStatus::NotAFile:
+            return ReadResult::NotAFile;
+        case ReadStatus::IoError:
+            return ReadResult::IoError;
+        case ReadStatus::BadLocalHeader:
+            return ReadResult::BadLocalHeader;
+        case ReadStatus::CorruptData:
+            return ReadResult::CorruptData;
+        case ReadStatus::SizeMismatch:
+            return ReadResult::SizeMismatch;
+        case ReadStatus::CrcMismatch:
+            return ReadResult::CrcMismatch;
+    }
+    return ReadResult::IoError;
+}
+
+}  // namespace
+
+ReadResult MemberSource::readability(const ArchiveMember& member) {
+    return resultOf(MemberReader::readability(member));
+}
+
+ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink& sink) {
+    const ReadResult readable = readability(member);
+    if (readable != ReadResult::Ok) return readable;
+    if (!m_pReader) m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath));
+    std::vector<char>& buffer = m_buffer;  // one for every read: making 1 MiB anew per member costs more than
+                                           // reading thousands of small members
+    buffer.resize(kPieceSize);
+    std::uint64_t uiOffset = 0;
+    for (;;) {
+        ReadStatus status = ReadStatus::Ok;
+        const std::int64_t n = m_pReader->read(member, buffer.data(), buffer.size(), uiOffset, &status);
+        if (n < 0) return resultOf(status);
+        if (n == 0) break;
+        if (sink && !sink(buffer.data(), static_cast<std::size_t>(n))) return ReadResult::WriteFailed;
+        uiOffset += static_cast<std::uint64_t>(n);
+    }
+    // The reader has checked the length and CRC-32 on the way (an empty member's too); the count is checked
+    // here once more because nothing else stands between the tool and bytes that are not the member's.
+    return uiOffset == member.uiSize ? ReadResult::Ok : ReadResult::SizeMismatch;
+}
+
+ReadResult MemberSource::readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText) {
+    rText.clear();
+    if (member.uiSize > limit) return ReadResult::SizeMismatch;
+    return readWhole(member, [&rText](const char* data, std::size_t length) {
+        rText.append(data, length);
+        return true;
+    });
+}
+
+std::string MemberSource::describe(ReadResult result, const ArchiveMember& member) const {
+    switch (result) {
+        case ReadResult::Ok:
+            return "OK";
+        case ReadResult::Encrypted:
+            return "encrypted members are not supported";
+        case ReadResult::UnsupportedMethod:
+            return "compression method " + methodName(member.uiMethod) + " is not supported";
+        case ReadResult::NotAFile:
+            return "is a directory";
+        case ReadResult::IoError:
+            return describeReadStatus(ReadStatus::IoError);
+        case ReadResult::BadLocalHeader:
+            return describeReadStatus(ReadStatus::BadLocalHeader);
+        case ReadResult::CorruptData:
+            return describeReadStatus(ReadStatus::CorruptData);
+        case ReadResult::SizeMismatch:
+            return "wrong length";
+        case ReadResult::CrcMismatch:
+            return "CRC mismatch";
+        case ReadResult::WriteFailed:
+            return "write error";
+    }
+    return "unknown error";
+}
+
+VirtualFileSystem* MemberSource::boundFileSystem(std::string& rReason) {
+    if (m_bindState == 0) {
+        m_bindState = m_pFileSystem->setZIPArchive(m_strPath.c_str()) ? 1 : -1;
+        if (m_bindState < 0) {
+            m_strBindRefusal = takeBindingRefusal(m_strPath);
+            if (m_strBindRefusal.empty()) m_strBindRefusal = "is not a ZIP archive the library reads";
+        }
+    }
+    rReason = m_strBindRefusal;
+    return m_bindState > 0 ? m_pFileSystem.get() : nullptr;
+}
+
+}  // namespace Tool
+}  // namespace Tamsor

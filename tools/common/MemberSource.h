@@ -1,0 +1,110 @@
+#ifndef TAMSOR_TOOLS_MEMBERSOURCE_H
+#define TAMSOR_TOOLS_MEMBERSOURCE_H
+
+// The archive a zipfs command works on: the file system whose I/O table reads it (plain or scrambled), its
+// member index read by path (so that archives binding refuses, zip64 or of more than 65,535 members, are
+// known too), what is shown of each member, and whole-member reads. Every command opens archives here, so the
+// same archive gets the same words from all of them.
+//
+// Threads: one at a time. Costs: open() reads the end records and the central directory once; readWhole()
+// reads the member once through the library's member reader (stored members in place, deflated ones
+// inflated once), in pieces of kPieceSize, in constant memory.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ArchiveKind.h"
+#include "MemberFacts.h"
+#include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
+#include "tamsor/ZIPFileSystem.h"
+
+namespace Tamsor {
+namespace Tool {
+
+enum class ReadResult {
+    Ok,
+    Encrypted,          // flag bit 0 or method 99: nothing is read
+    UnsupportedMethod,  // nothing is read
+    NotAFile,           // a directory
+    IoError,            // the archive could not be read
+    BadLocalHeader,     // no local header where the central directory says, or its data does not fit
+    CorruptData,        // the compressed data is invalid or cut short
+    SizeMismatch,
+    CrcMismatch,
+    WriteFailed,  // the sink said stop
+};
+
+// Receives each piece in order; returns false to stop (the result is then WriteFailed).
+typedef std::function<bool(const char* data, std::size_t length)> PieceSink;
+
+// A symbolic link's target is at most this long (PATH_MAX); a longer one is no link a system can follow.
+const std::size_t kLinkTargetLimit = 4096;
+
+// Few, large pieces: every piece costs a call down to the inflater, and memory stays constant anyway.
+const std::size_t kPieceSize = 1024 * 1024;
+
+class MemberSource {
+  public:
+    MemberSource();
+    ~MemberSource();
+    MemberSource(const MemberSource&) = delete;
+    MemberSource& operator=(const MemberSource&) = delete;
+
+    // Settles the kind (detected unless `choice` forces it) and reads the index. `pDecoder` (--encoding) may
+    // be null and must outlive this. 0, or the exit status after a "zipfs: <command>: ..." line.
+    int open(const std::string& path, KindChoice choice, const char* commandName, const NameDecoder* pDecoder);
+
+    const ArchiveIndex& index() const { return *m_pIndex; }
+    const ArchiveFacts& facts() const { return *m_pFacts; }
+    const std::string& path() const { return m_strPath; }
+    // The file system whose I/O table reads the archive (plain or scrambled): what a MemberReader reads through.
+    const ZIPFileSystem& fileSystem() const { return *m_pFileSystem; }
+
+    // What stops a member from being read at all, known before any byte of it is: Encrypted,
+    // UnsupportedMethod or NotAFile; Ok otherwise.
+    static ReadResult readability(const ArchiveMember& member);
+
+    // Streams the member's bytes into `sink` (none: read and check only); their length and CRC-32 are checked
+    // as the end is reached, and the piece that reaches the end is handed out only when they match. Refusals
+    // known beforehand (readability()) come before the first byte.
+    ReadResult readWhole(const ArchiveMember& member, const PieceSink& sink);
+
+    // Up to `limit` bytes of a small member (a symbolic link's target) into `rText`; Ok only when the whole
+    // member fitted and checked out.
+    ReadResult readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText);
+
+    // Words for messages: "encrypted members are not supported", "CRC mismatch", ...
+    std::string describe(ReadResult result, const ArchiveMember& member) const;
+
+    // The library's own view of the archive: its file system bound to it, or null with binding's reason
+    // ("it holds 70000 entries; ...") in `rReason`. Bound on first use.
+    VirtualFileSystem* boundFileSystem(std::string& rReason);
+
+  private:
+    std::unique_ptr<ZIPFileSystem> m_pFileSystem;
+    std::unique_ptr<ArchiveIndex> m_pIndex;
+    std::unique_ptr<MemberReader> m_pReader;  // made on the first read
+    std::unique_ptr<ArchiveFacts> m_pFacts;
+    std::vector<char> m_buffer;  // the pieces of every read
+    std::string m_strPath;
+    bool m_bScrambled = false;
+    int m_bindState = 0;  // 0 not tried, 1 bound, -1 refused
+    std::string m_strBindRefusal;
+};
+
+// Resolves the kind a command works with: the forced one, else the detected one (a file that looks like
+// neither is tried as plain). 0, or the exit status after an error line.
+int resolveArchiveKind(const std::string& path, KindChoice choice, const char* commandName, bool& rbScrambled);
+
+// The path to give the library for a stored name, so that it is looked up as stored (it drops one leading
+// "/" from what it is given).
+std::string lookupPath(const std::string& strStoredName);
+
+}  // namespace Tool
+}  // namespace Tamsor
+
+#endif

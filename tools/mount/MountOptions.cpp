@@ -1,0 +1,60 @@
+#include "MountOptions.h"
+
+#include <cctype>
+
+namespace Tamsor {
+namespace Tool {
+
+namespace {
+
+std::vector<std::string> splitOptions(const std::string& value) {
+    std::vector<std::string> options(1);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == ',') {
+            options.emplace_back();
+            continue;
+        }
+        options.back() += value[i];
+        if (value[i] == '\\' && i + 1 < value.size()) options.back() += value[++i];  // kept for FUSE to undo
+    }
+    return options;
+}
+
+}  // namespace
+
+bool parseSize(const std::string& text, std::uint64_t& rBytes) {
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits == 0 || digits > 15 || text.size() > digits + 1) return false;
+    const std::string units = "KMG";
+    const std::string::size_type unit = digits < text.size() ? units.find(std::toupper(text[digits])) : units.size();
+    if (unit == std::string::npos) return false;
+    const unsigned shift = unit == units.size() ? 0 : 10 * static_cast<unsigned>(unit + 1);
+    rBytes = std::stoull(text.substr(0, digits)) << shift;
+    return true;
+}
+
+bool parseMountOptions(const std::vector<std::string>& values, MountSettings& rSettings, std::string& rError) {
+    const std::string budget = "restart_budget=", logFile = "logfile=";
+    for (const std::string& value : values) {
+        for (const std::string& option : splitOptions(value)) {
+            if (option.empty()) continue;
+            if (option == "nonempty") {
+                rSettings.bNonEmpty = true;
+            } else if (option.compare(0, budget.size(), budget) == 0) {
+                if (!parseSize(option.substr(budget.size()), rSettings.uiRestartBudget)) {
+                    rError = "bad size in '" + option + "' (a number of bytes, or with K, M or G: 64M)";
+                    return false;
+                }
+            } else if (option.compare(0, logFile.size(), logFile) == 0 && option.size() > logFile.size()) {
+                rSettings.strLogFile = option.substr(logFile.size());
+            } else {
+                rSettings.fuseOptions.push_back(option);
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace Tool
+}  // namespace Tamsor

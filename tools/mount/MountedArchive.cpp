@@ -1,0 +1,177 @@
+#include "MountedArchive.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "Format.h"
+
+namespace Tamsor {
+namespace Tool {
+
+namespace {
+
+const unsigned long kBlockSize = 512;
+// What programs that ask (cat, cp) take as the size of their reads: the kernel then reads ahead as much in
+// one request, and each request is a round trip to this process.
+const blksize_t kPreferredReadSize = 1 << 20;
+// The pieces of a stored member's check.
+const std::size_t kCheckPiece = 1 << 20;
+
+int errnoFor(ReadStatus status) {
+    switch (status) {
+        case ReadStatus::Ok:
+            return 0;
+        case ReadStatus::Encrypted:
+            return EACCES;
+        case ReadStatus::UnsupportedMethod:
+            return EOPNOTSUPP;
+        case ReadStatus::NotAFile:
+            return EISDIR;
+        default:
+            return EIO;
+    }
+}
+
+std::time_t modificationTimeOf(const std::string& path) {
+    struct stat attributes;
+    return stat(path.c_str(), &attributes) == 0 ? attributes.st_mtime : 0;
+}
+
+}  // namespace
+
+MountedArchive::MountedArchive(const MemberSource& source, const MountTree& tree, const std::string& archivePath,
+                               std::uint64_t uiRestartBudget, MountLog& rLog)
+    : m_rFacts(source.facts()),
+      m_rTree(tree),
+      m_rLog(rLog),
+      m_reader(source.fileSystem(), archivePath,
+               [uiRestartBudget] {
+                   MemberReaderOptions options;
+                   options.uiRestartBudget = static_cast<std::size_t>(uiRestartBudget);
+                   return options;
+               }()),
+      m_pStates(new NodeState[tree.size()]),
+      m_archiveTime(modificationTimeOf(archivePath)),
+      m_uiOwner(getuid()),
+      m_uiGroup(getgid()) {}
+
+void MountedArchive::getAttributes(std::uint32_t node, struct stat& rAttributes) const {
+    const MountNode& rNode = m_rTree.node(node);
+    const ArchiveMember* pMember = rNode.pMember;
+    std::memset(&rAttributes, 0, sizeof rAttributes);
+    rAttributes.st_ino = node + 1;
+    rAttributes.st_mode = rNode.mode;
+    rAttributes.st_nlink = rNode.links;
+    rAttributes.st_uid = m_uiOwner;
+    rAttributes.st_gid = m_uiGroup;
+    const std::uint64_t uiSize = pMember && !pMember->bDirectory ? pMember->uiSize : 0;
+    rAttributes.st_size = static_cast<off_t>(uiSize);
+    rAttributes.st_blocks = static_cast<blkcnt_t>((uiSize + kBlockSize - 1) / kBlockSize);
+    rAttributes.st_blksize = kPreferredReadSize;
+    const bool bOwnTime = pMember && pMember->timeSource != TimeSource::None;
+    rAttributes.st_mtime = rAttributes.st_atime = rAttributes.st_ctime =
+        bOwnTime ? pMember->modificationTime : m_archiveTime;
+}
+
+void MountedArchive::getFileSystemStatistics(struct statvfs& rStatistics) const {
+    std::memset(&rStatistics, 0, sizeof rStatistics);
+    std::uint64_t uiBlocks = 0;
+    for (const ArchiveMember& member : m_rFacts.index().members())
+        uiBlocks += (member.uiSize + kBlockSize - 1) / kBlockSize;
+    rStatistics.f_bsize = kBlockSize;
+    rStatistics.f_frsize = kBlockSize;
+    rStatistics.f_blocks = static_cast<fsblkcnt_t>(uiBlocks);
+    rStatistics.f_files = static_cast<fsfilcnt_t>(m_rTree.size());
+    rStatistics.f_namemax = NAME_MAX;
+    rStatistics.f_flag = ST_RDONLY;
+}
+
+int MountedArchive::open(std::uint32_t node, int flags) {
+    if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_TRUNC | O_APPEND)) != 0) return -EROFS;
+    const ArchiveMember* pMember = m_rTree.node(node).pMember;
+    if (!pMember || pMember->bDirectory) return -EISDIR;
+    const ReadStatus readable = MemberReader::readability(*pMember);
+    if (readable == ReadStatus::Encrypted)
+        return refuse(node, readable, "encrypted members are not supported; open refused");
+    if (readable == ReadStatus::UnsupportedMethod)
+        return refuse(node, readable,
+                      "compression method " + methodName(pMember->uiMethod) + " is not supported; open refused");
+    return 0;
+}
+
+std::int64_t MountedArchive::read(std::uint32_t node, char* pBuffer, std::size_t size, std::uint64_t offset) {
+    const ArchiveMember& member = *m_rTree.node(node).pMember;
+    ReadStatus status = ReadStatus::Ok;
+    const std::int64_t count = m_reader.read(member, pBuffer, size, offset, &status);
+    if (count > 0 && member.uiMethod == 0 && offset + static_cast<std::uint64_t>(count) == member.uiSize)
+        status = checkStored(node, member);
+    if (status != ReadStatus::Ok)
+        return refuse(node, status, std::string("read failed: ") + describeReadStatus(status));
+    m_uiReads.fetch_add(1, std::memory_order_relaxed);
+    m_uiServed.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+    return count;
+}
+
+// Whether the stored member's bytes are good, once a read has reached its end: the reader knows when reads
+// went through it from the start in sequence; otherwise it is read whole once more here.
+ReadStatus MountedArchive::checkStored(std::uint32_t node, const ArchiveMember& member) {
+    NodeState& rState = m_pStates[node];
+    const int known = rState.iStoredCheck.load();
+    if (known >= 0) return ReadStatus(known);
+    ReadStatus verdict = ReadStatus::Ok;
+    if (!m_reader.hasVerdict(member, &verdict)) verdict = readWholeStored(member);
+    rState.iStoredCheck.store(int(verdict));
+    return verdict;
+}
+
+ReadStatus MountedArchive::readWholeStored(const ArchiveMember& member) {
+    std::vector<char> piece(static_cast<std::size_t>(std::min<std::uint64_t>(member.uiSize, kCheckPiece)));
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (std::uint64_t offset = 0; offset < member.uiSize;) {
+        ReadStatus status = ReadStatus::Ok;
+        const std::int64_t count = m_reader.read(member, piece.data(), piece.size(), offset, &status);
+        if (count <= 0) return count < 0 ? status : ReadStatus::SizeMismatch;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(count));
+        offset += static_cast<std::uint64_t>(count);
+    }
+    return static_cast<std::uint32_t>(crc) == member.uiCrc32 ? ReadStatus::Ok : ReadStatus::CrcMismatch;
+}
+
+int MountedArchive::readLink(std::uint32_t node, std::string& rTarget) {
+    const ArchiveMember& member = *m_rTree.node(node).pMember;
+    if (member.uiSize > kLinkTargetLimit)
+        return refuse(node, ReadStatus::SizeMismatch,
+                      "link target longer than " + std::to_string(kLinkTargetLimit) + " bytes");
+    const int refused = open(node, O_RDONLY);
+    if (refused != 0) return refused;
+    rTarget.assign(static_cast<std::size_t>(member.uiSize), '\0');
+    ReadStatus status = ReadStatus::Ok;
+    if (member.uiSize > 0 && m_reader.read(member, &rTarget[0], rTarget.size(), 0, &status) < 0)
+        return refuse(node, status, std::string("read failed: ") + describeReadStatus(status));
+    if (rTarget.empty() || rTarget.find('\0') != std::string::npos)
+        return refuse(node, ReadStatus::CorruptData, "the link target is empty or holds a NUL byte");
+    return 0;
+}
+
+// The errno value for `status`, with one line in the log for the member the first time.
+int MountedArchive::refuse(std::uint32_t node, ReadStatus status, const std::string& what) {
+    if (!m_pStates[node].bReported.exchange(true))
+        m_rLog.write("'" + displayName(m_rFacts.name(*m_rTree.node(node).pMember)) + "': " + what);
+    return -errnoFor(status);
+}
+
+std::string MountedArchive::summary() const {
+    const MemberReaderStatistics statistics = m_reader.statistics();
+    return std::to_string(m_uiReads.load()) + " reads, " + std::to_string(m_uiServed.load()) + " bytes served, " +
+           std::to_string(statistics.uiInflatedBytes) + " inflated, " + std::to_string(statistics.uiRestartPoints) +
+           " restart points (" + std::to_string(statistics.uiRestartBytes) + " bytes)";
+}
+
+}  // namespace Tool
+}  // namespace Tamsor

@@ -1,0 +1,55 @@
+#include "OpenFile.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Tamsor {
+namespace Tool {
+
+OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node)
+    : m_rArchive(rArchive),
+      m_uiNode(node),
+      m_uiSize(rArchive.tree().node(node).pMember->uiSize),
+      m_bDeflated(rArchive.tree().node(node).pMember->uiMethod == 8) {}
+
+void OpenFile::read(char* pBuffer, std::size_t size, std::uint64_t offset,
+                    const std::function<void(std::int64_t)>& reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::int64_t result = readThrough(pBuffer, size, offset);
+    m_bSequential = offset == m_uiNext && result > 0;
+    m_uiNext = offset + static_cast<std::uint64_t>(std::max<std::int64_t>(result, 0));
+    m_uiLastSize = size;
+    reply(result);
+    if (m_bSequential && m_bDeflated) readAhead();
+}
+
+// What was read ahead first, then the member's decoder, which stands where the read ahead ended.
+std::int64_t OpenFile::readThrough(char* pBuffer, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    if (m_uiAheadLength > 0 && offset == m_uiAheadOffset) {
+        done = std::min(size, m_uiAheadLength);
+        std::memcpy(pBuffer, &m_ahead[m_uiAheadStart], done);
+        m_uiAheadStart += done;
+        m_uiAheadOffset += done;
+        m_uiAheadLength -= done;
+    } else {
+        m_uiAheadLength = 0;
+    }
+    if (done == size || offset + done >= m_uiSize) return static_cast<std::int64_t>(done);
+    const std::int64_t result = m_rArchive.read(m_uiNode, pBuffer + done, size - done, offset + done);
+    return result < 0 ? result : static_cast<std::int64_t>(done) + result;
+}
+
+void OpenFile::readAhead() {
+    if (m_uiAheadLength > 0 || m_uiNext >= m_uiSize) return;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLastSize, m_uiSize - m_uiNext));
+    if (m_ahead.size() < length) m_ahead.resize(length);
+    const std::int64_t result = m_rArchive.read(m_uiNode, m_ahead.data(), length, m_uiNext);
+    // A failure is the next read's to meet: the reader keeps its verdict, and the log has the line.
+    m_uiAheadStart = 0;
+    m_uiAheadOffset = m_uiNext;
+    m_uiAheadLength = result > 0 ? static_cast<std::size_t>(result) : 0;
+}
+
+}  // namespace Tool
+}  // namespace Tamsor
