@@ -1,11 +1,11 @@
-// The archive fuzz target. Each input is taken for an archive, bound to a plain file system and walked as a host
-// would (every directory reachable from the top, every file read in odd pieces, then sought and read again, the
-// top listing sought and rewound, a few existence tests); its member index is built and every member read through
-// the member reader, whole and again in part. Then the same for the input scrambled, through a scrambled file
-// system. Beyond the sanitizers' checks, an input fails (abort) when a read gives more than asked; a member read
-// again gives other bytes; an entry is of no single kind; an index member is not found by its name, or a child lies
-// outside its directory; anything made is still alive once released; or the scrambled walk differs from the plain
-// one (both keep a transcript). Work is bounded: an input that inflates to gigabytes is slow, not a timeout.
+// The archive fuzz target. Each input is taken for an archive and bound to a plain file system, then, scrambled,
+// to a scrambled one; each is walked as a host would (every directory reachable from the top, every file read in
+// odd pieces, then sought and read again, the top listing sought and rewound, a few existence tests), and its
+// member index built and every member read through the member reader, whole and again in part. Beyond the
+// sanitizers' checks, an input fails (abort) when a read gives more than asked, or other bytes when read again;
+// an entry is of no single kind; an index member is not found by its name, or a child lies outside its directory;
+// anything made is still alive once released; or the scrambled run's transcript differs from the plain one's.
+// Work is bounded: an input that inflates to gigabytes is slow, not a timeout.
 
 #include <fcntl.h>
 #include <log4cplus/logger.h>
@@ -38,55 +38,53 @@ void check(bool bHolds, const char* what, const std::string& detail) {
     abort();
 }
 
-class Walk {
-  public:
-    explicit Walk(VirtualFileSystem& rFs) : m_rFs(rFs) {}
-    std::string m_strTranscript;
+// One run over a bound file system, noting what each call gave.
+struct Run {
+    VirtualFileSystem& rFs;
+    std::string strTranscript, buffer = std::string(65521, '\0');
+    std::set<std::string> seen;
+    std::size_t uiMembers = 0, uiBytes = 0;
 
-    void note(const std::string& what, long value) { m_strTranscript += what + " " + std::to_string(value) + "\n"; }
+    void note(const std::string& what, long value) { strTranscript += what + " " + std::to_string(value) + "\n"; }
 
     void directory(VirtualFileSystem::Directory& rDirectory, int depth) {
-        for (EntryHandle pEntry; m_uiMembers++ < kMaxMembers && !(pEntry = rDirectory.read()).isNull();) {
+        for (EntryHandle pEntry; uiMembers++ < kMaxMembers && !(pEntry = rDirectory.read()).isNull();) {
             const std::string path = pEntry->getPath();
-            check(pEntry->isFile() != pEntry->isDirectory(), "an entry of no single kind", path);
             const VirtualFileSystem::DirectoryHandle pDir(pEntry);
             const VirtualFileSystem::FileHandle pFile(pEntry);
-            check(pDir.isNull() == pEntry->isFile() && pFile.isNull() == pEntry->isDirectory(),
-                  "a handle of the wrong kind", path);
+            check(pEntry->isFile() != pEntry->isDirectory() && pDir.isNull() == pEntry->isFile() &&
+                      pFile.isNull() == pEntry->isDirectory(),
+                  "an entry of no single kind", path);
             // Keyed by the path a directory takes once open: a member "/" or "x//" must not walk in circles.
-            const bool bNew = m_seen.insert(path.substr(path[0] == '/')).second;
+            const bool bNew = seen.insert(path.substr(path[0] == '/')).second;
             note((pDir.isNull() ? "file " : "dir ") + path, bNew);
             if (!pDir.isNull() && bNew && depth < 32 && pDir->open(path.c_str()) == 0) directory(*pDir, depth + 1);
             if (!pFile.isNull() && bNew && pFile->open(path.c_str(), O_RDONLY) == 0) file(*pFile);
         }
     }
 
-    // Read in pieces; back at the start, the same bytes; relative seeks, and seeks from the end when affordable.
     void file(VirtualFileSystem::File& rFile) {
-        std::string bytes;
+        std::string head;
         int last = 1;
-        for (std::size_t turn = 0; last > 0 && m_uiBytes < kMaxBytes;
-             ++turn, m_uiBytes += std::size_t(std::max(last, 0))) {
-            const unsigned int piece = kPieces[turn % 5];
-            last = rFile.read(&m_buffer[0], piece);
-            check(last <= int(piece), "a read gave more than asked", rFile.getPath());
-            if (last > 0 && bytes.size() < 64) bytes.append(m_buffer, 0, std::size_t(last));
+        for (std::size_t turn = 0; last > 0 && uiBytes < kMaxBytes; ++turn, uiBytes += std::size_t(std::max(last, 0))) {
+            last = rFile.read(&buffer[0], kPieces[turn % 5]);
+            check(last <= int(kPieces[turn % 5]), "a read gave more than asked", rFile.getPath());
+            if (last > 0 && head.size() < 64) head.append(buffer, 0, std::size_t(last));
         }
-        note("read " + std::to_string(bytes.size()) + " then", last);
+        note("read " + std::to_string(head.size()) + " then", last);
         note("position", rFile.lseek(0, SEEK_CUR));
-        if (rFile.lseek(0, SEEK_SET) == 0 && !bytes.empty()) {
-            const int n = rFile.read(&m_buffer[0], unsigned(std::min<std::size_t>(bytes.size(), 64)));
-            check(n <= 0 || bytes.compare(0, std::size_t(n), m_buffer, 0, std::size_t(n)) == 0, "other bytes again",
-                  rFile.getPath());
-        }
+        const int n = rFile.lseek(0, SEEK_SET) == 0
+                          ? rFile.read(&buffer[0], unsigned(std::min<std::size_t>(head.size(), 64)))
+                          : 0;
+        check(n <= 0 || head.compare(0, std::size_t(n), buffer, 0, std::size_t(n)) == 0, "other bytes again",
+              rFile.getPath());
         note("seek +3 -1", rFile.lseek(3, SEEK_CUR) * 7 + rFile.lseek(-1, SEEK_CUR));
-        if (last == 0 && m_uiBytes < kMaxBytes / 2)
-            note("seek end",
-                 rFile.lseek(-1, SEEK_END) * 7 + rFile.read(&m_buffer[0], 2) * 3 + rFile.lseek(1, SEEK_END));
+        if (last == 0 && uiBytes < kMaxBytes / 2)
+            note("seek end", rFile.lseek(-1, SEEK_END) * 7 + rFile.read(&buffer[0], 2) * 3 + rFile.lseek(1, SEEK_END));
     }
 
-    void run() {
-        const VirtualFileSystem::DirectoryHandle pRoot = m_rFs.opendir("/");
+    void walk() {
+        const VirtualFileSystem::DirectoryHandle pRoot = rFs.opendir("/");
         note("opendir /", pRoot.isNull());
         if (pRoot.isNull()) return;
         directory(*pRoot, 0);
@@ -98,62 +96,55 @@ class Walk {
         pRoot->rewind();
         note("rewound to " + std::string(pRoot->read().isNull() ? "" : "an entry"), pRoot->close());
         for (const char* path : {"/", "", "no/such/member", "../escape", "/.", static_cast<const char*>(nullptr)})
-            note("exists", m_rFs.exists(path));
+            note("exists", rFs.exists(path));
     }
 
-  private:
-    VirtualFileSystem& m_rFs;
-    std::set<std::string> m_seen;
-    std::size_t m_uiMembers = 0, m_uiBytes = 0;
-    std::string m_buffer = std::string(65521, '\0');
+    // The index, and each member read whole in odd pieces, then its middle and last byte again, with small restart
+    // intervals and budget so that points are made, evicted and made again.
+    void readIndexed(const ZIPFileSystemImpl& rImpl, const std::string& path) {
+        const ArchiveIndex index(rImpl, path);
+        MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8});
+        note("index " + index.error(), index.isValid());
+        // A name that starts or ends with "/" may not be found: find takes a leading one off, a trailing one asks
+        // for a directory.
+        for (std::size_t i = 0, children = 0; i <= index.members().size() && i <= kMaxMembers; ++i) {
+            const std::string name = i == 0 ? "" : index.members()[i - 1].name;
+            const ArchiveMember* pFound = index.find(name);
+            check(pFound || name.front() == '/' || name.back() == '/', "an index member is not found by its name",
+                  name);
+            for (const ArchiveMember* pChild :
+                 (pFound && children < kMaxMembers) ? index.children(name) : std::vector<const ArchiveMember*>())
+                check(++children && pChild->name.size() > pFound->name.size() &&
+                          pChild->name.compare(0, pFound->name.size(), pFound->name) == 0,
+                      "a child lies outside its directory", pFound->name + " holds " + pChild->name);
+        }
+        std::string bytes(kMaxBytes, '\0');
+        for (std::size_t i = 0, budget = kMaxBytes; i < index.members().size() && i < kMaxMembers; ++i) {
+            const ArchiveMember& member = index.members()[i];
+            std::int64_t size = 0, last = 0;
+            ReadStatus status = MemberReader::readability(member);
+            for (std::size_t turn = 0; status == ReadStatus::Ok && std::size_t(size) < budget; ++turn, size += last) {
+                const std::size_t piece = std::min<std::size_t>(kPieces[turn % 5], budget - std::size_t(size));
+                last = reader.read(member, &bytes[std::size_t(size)], piece, std::uint64_t(size), &status);
+                check(last <= std::int64_t(piece), "the reader read more than asked", member.name);
+                if (last <= 0) break;
+            }
+            budget -= std::size_t(size);
+            note("reader " + member.name + " " + std::to_string(int(status)), size);
+            char again[100];
+            const std::int64_t middle = size / 2, count = std::min<std::int64_t>(100, size - middle);
+            check(last != 0 || size == 0 ||
+                      (reader.read(member, again, 100, std::uint64_t(middle)) == count &&
+                       bytes.compare(std::size_t(middle), std::size_t(count), again, std::size_t(count)) == 0 &&
+                       reader.read(member, again, 1, std::uint64_t(size - 1)) == 1 &&
+                       again[0] == bytes[std::size_t(size - 1)]),
+                  "the reader read other bytes again", member.name);
+        }
+    }
 };
 
-// The index (every member found by its name, every child inside its directory) and the reader (every member
-// read whole in odd pieces, then its middle and last byte again), with small restart intervals and budget so
-// that points are made, evicted and made again.
-void readIndexed(const ZIPFileSystemImpl& rFs, const std::string& path, Walk& rWalk) {
-    const ArchiveIndex index(rFs, path);
-    MemberReader reader(rFs, path, MemberReaderOptions{256 << 10, 16 << 10, 8});
-    rWalk.note("index " + index.error(), index.isValid());
-    // Each member is found by its name (one that starts or ends with "/" may not be: find takes a leading one off,
-    // and a trailing one asks for a directory), and the children of the top level and of each directory lie inside.
-    for (std::size_t i = 0, children = 0; i <= index.members().size() && i <= kMaxMembers; ++i) {
-        const std::string name = i == 0 ? "" : index.members()[i - 1].name;
-        const ArchiveMember* pFound = index.find(name);
-        check(pFound || name.front() == '/' || name.back() == '/', "an index member is not found by its name", name);
-        for (const ArchiveMember* pChild :
-             (pFound && children < kMaxMembers) ? index.children(name) : std::vector<const ArchiveMember*>())
-            check(++children && pChild->name.size() > pFound->name.size() &&
-                      pChild->name.compare(0, pFound->name.size(), pFound->name) == 0,
-                  "a child lies outside its directory", pFound->name + " holds " + pChild->name);
-    }
-    std::size_t budget = kMaxBytes;
-    std::string bytes(kMaxBytes, '\0');
-    for (std::size_t i = 0; i < index.members().size() && i < kMaxMembers; ++i) {
-        const ArchiveMember& member = index.members()[i];
-        std::int64_t size = 0, last = 0;
-        ReadStatus status = MemberReader::readability(member);
-        for (std::size_t turn = 0; status == ReadStatus::Ok && std::size_t(size) < budget; ++turn, size += last) {
-            const std::size_t piece = std::min<std::size_t>(kPieces[turn % 5], budget - std::size_t(size));
-            last = reader.read(member, &bytes[std::size_t(size)], piece, std::uint64_t(size), &status);
-            check(last <= std::int64_t(piece), "the reader read more than asked", member.name);
-            if (last <= 0) break;
-        }
-        budget -= std::size_t(size);
-        rWalk.note("reader " + member.name + " " + std::to_string(int(status)), size);
-        char again[100];
-        const std::int64_t middle = size / 2, count = std::min<std::int64_t>(100, size - middle);
-        if (last == 0 && size > 0)
-            check(reader.read(member, again, 100, std::uint64_t(middle)) == count &&
-                      bytes.compare(std::size_t(middle), std::size_t(count), again, std::size_t(count)) == 0 &&
-                      reader.read(member, again, 1, std::uint64_t(size - 1)) == 1 &&
-                      again[0] == bytes[std::size_t(size - 1)],
-                  "the reader read other bytes again", member.name);
-    }
-}
-
 template <class FileSystem>
-std::string walkArchive(const std::string& path, const std::string& bytes) {
+std::string transcriptOf(const std::string& path, const std::string& bytes) {
     FILE* pFile = std::fopen(path.c_str(), "wb");
     check(pFile && std::fwrite(bytes.data(), 1, bytes.size(), pFile) == bytes.size() && std::fclose(pFile) == 0,
           "cannot write", path);
@@ -162,15 +153,15 @@ std::string walkArchive(const std::string& path, const std::string& bytes) {
     std::string transcript;
     {
         FileSystem fs;
-        Walk walk(fs);
-        walk.note("bind", fs.setZIPArchive(path.c_str()));
-        walk.run();
-        readIndexed(fs, path, walk);
+        Run run{fs};
+        run.note("bind", fs.setZIPArchive(path.c_str()));
+        run.walk();
+        run.readIndexed(fs, path);
         check(fs.getNbOfEntriesOpen() == 0, "entries alive after the walk", path);
-        transcript.swap(walk.m_strTranscript);
+        transcript.swap(run.strTranscript);
     }
-    check(StaticMemAllocator::totalLiveBlocks() == uiBlocks, "allocator blocks alive", path);
-    check(EncryptedFileHandleTable::instance().size() == uiRecords, "descriptor records alive", path);
+    check(StaticMemAllocator::totalLiveBlocks() == uiBlocks && EncryptedFileHandleTable::instance().size() == uiRecords,
+          "allocator blocks or descriptor records alive", path);
     return transcript;
 }
 
@@ -184,19 +175,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string strDir =
             std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/tamsor-fuzz-XXXXXX";
         Scratch() { check(mkdtemp(&strDir[0]) != nullptr, "cannot make a scratch directory", strDir); }
-        ~Scratch() {
-            unlink((strDir + "/plain.zip").c_str()), unlink((strDir + "/scrambled.zip").c_str()), rmdir(strDir.c_str());
-        }
+        ~Scratch() { unlink((strDir + "/a.zip").c_str()), rmdir(strDir.c_str()); }
     } scratch;
-    const std::string& directory = scratch.strDir;
     (void)bQuiet;
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes(reinterpret_cast<const char*>(data), size), path = scratch.strDir + "/a.zip";
     std::string scrambled = bytes;
     ZIPEncryptedFileSystem::encrypt(&scrambled[0], static_cast<unsigned int>(size), 0);
-    const std::string plain = walkArchive<ZIPFileSystem>(directory + "/plain.zip", bytes);
+    const std::string plain = transcriptOf<ZIPFileSystem>(path, bytes);
     if (std::getenv("TAMSOR_FUZZ_TRACE")) std::fprintf(stderr, "%s", plain.c_str());  // what the walk saw
-    const std::string unscrambled = walkArchive<ZIPEncryptedFileSystem>(directory + "/scrambled.zip", scrambled);
-    check(plain == unscrambled, "the scrambled walk differs from the plain one",
-          plain + "\nscrambled:\n" + unscrambled);
+    const std::string unscrambled = transcriptOf<ZIPEncryptedFileSystem>(path, scrambled);
+    check(plain == unscrambled, "the scrambled run differs from the plain one", plain + "\nscrambled:\n" + unscrambled);
     return 0;
 }

@@ -6,30 +6,22 @@
 // -1, a short read), never as other names or bytes, and nothing stays behind (entries, allocator blocks, descriptor
 // records, open descriptors). A short read is no failure at all: that run is whole.
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zzip/plugin.h>
 
 #include <cerrno>
-#include <map>
 
 #include "Residue.h"
 #include "ZipFsFixture.h"
 #include "zip/ArchiveScreen.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 namespace {
 
-enum class Fault {
-    None,            // every call goes through
-    FailOnce,        // the Nth call of any kind returns -1
-    ShortReadOnce,   // the Nth read asks for half (rounded up) of its length (N counts reads only)
-    FailFromThenOn,  // the Nth call and every call after it return -1, as when a device goes away
-    OtherNames,      // reads of 15 bytes (the name "docs/readme.txt") give an upper-case first byte: the first N
-                     // of them, or all when N is 0
-    Trickle,         // every read asks for 7 bytes at most
-};
+// FailOnce: the Nth call of any kind returns -1. ShortReadOnce: the Nth read asks for half (rounded up) of its
+// length (N counts reads only). FailFromThenOn: the Nth call and every call after it return -1, as when a device
+// goes away. OtherNames: reads of 15 bytes (the name "docs/readme.txt") give an upper-case first byte, the first N
+// of them or all when N is 0. Trickle: every read asks for 7 bytes at most.
+enum class Fault { None, FailOnce, ShortReadOnce, FailFromThenOn, OtherNames, Trickle };
 
 // The run under way: the wrappers are plain functions in a C table, so they find it here.
 struct Injection {
@@ -87,9 +79,7 @@ struct Failing : Base {
         this->m_pIOHandler->fd.seeks = &failingSeeks;
         this->m_pIOHandler->fd.filesize = &failingFilesize;
     }
-    union _zzip_plugin_io* table() {
-        return this->m_pIOHandler.get();
-    }
+    zzip_plugin_io_handlers* table() { return this->m_pIOHandler.get(); }
 };
 
 // Small, so that a sweep stays short, yet with stored, deflated and empty members, nested directories, and a
@@ -260,5 +250,4 @@ TYPED_TEST(FaultInjectionTest, ListingsReadWrongAreReadAgainOrRefused) {
 }
 
 }  // namespace
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing

@@ -1,29 +1,19 @@
-// Scrambling: the transform against a plain byte loop (every key phase, offsets where 32 bits wrap, odd buffer
-// addresses, lengths near 4 GiB on a buffer that ends at a guard page), and the I/O callbacks that a scrambled
-// file system puts into its zziplib table, called through that very table on real files: descriptor numbers,
-// unscrambled reads at every phase, seeks, sizes, scrambled writes, threads. Their diagnostics are in
-// ZipFsDiagnosticsTest.
+// Scrambling: the transform on lengths near 4 GiB, on a buffer that ends at a guard page, and the I/O callbacks
+// that a scrambled file system puts into its zziplib table, called through that very table on real files:
+// descriptor numbers, scrambled writes at every phase, threads that seek and read. The transform at every phase,
+// length and address is the file systems' (their suites read every member of scrambled archives through zziplib,
+// in pieces of many sizes, and seek), and the callbacks' diagnostics are in ZipFsDiagnosticsTest.
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #include <zzip/plugin.h>
 
-#include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "EncryptedFileHandleTable.h"
-#include "support/SameBytes.h"
-#include "support/TempDir.h"
-#include "support/ZipBuilder.h"
-#include "tamsor/ZIPEncryptedFileSystem.h"
+#include "ZipFsFixture.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 namespace {
 
 // The transform as the format defines it, one byte at a time.
@@ -32,35 +22,12 @@ std::string byteLoop(std::string data, unsigned int offset) {
     return data;
 }
 
-// encrypt (or decrypt) of `data` at `offset`, placed `misalignment` bytes past a 64-byte boundary between guard
-// bytes that no call may touch.
-std::string transformed(const std::string& data, unsigned int offset, std::size_t misalignment, bool bDecrypt) {
-    std::string storage(data.size() + 192, '\x5c');
-    const std::size_t at = 64 - reinterpret_cast<std::uintptr_t>(&storage[64]) % 64 + 64 + misalignment;
-    storage.replace(at, data.size(), data);
-    (bDecrypt ? ZIPEncryptedFileSystem::decrypt : ZIPEncryptedFileSystem::encrypt)(&storage[at], unsigned(data.size()),
-                                                                                   offset);
-    const std::string guards = storage.substr(0, at) + storage.substr(at + data.size());
-    return guards == std::string(guards.size(), '\x5c') ? storage.substr(at, data.size()) : "guard bytes written";
-}
-
-TEST(ScrambleXorTest, EveryPhaseLengthAndAddressMatchesTheByteLoop) {
-    EXPECT_NE(std::string(16, '\0'), std::string(ZIPEncryptedFileSystem::m_key, ZIPEncryptedFileSystem::m_key + 16));
-    const std::string source = makeContent(100000, 13, false);
-    for (unsigned int offset : {0u, 1u, 5u, 15u, 16u * 4099 + 3, 0xFFFFFFF0u, 0xFFFFFFFDu})
-        for (std::size_t len : {0, 1, 15, 16, 17, 31, 33, 63, 64, 65, 127, 128, 129, 4103, 65536, 100000})
-            for (std::size_t misalignment : {0, 1, 3}) {
-                const std::string data = source.substr(0, len);
-                EXPECT_TRUE(sameBytes(byteLoop(data, offset), transformed(data, offset, misalignment, len % 2)))
-                    << "len " << len << " offset " << offset << " misalignment " << misalignment;
-            }
-}
-
 // Lengths whose loop bounds would wrap in 32 bits, on a buffer that ends exactly at an inaccessible page: a 2 MiB
 // memfd mapped again and again over 4 GiB + 2 MiB of reserved address space (so no 4 GiB of memory). Byte c of
 // the memfd lies under every window: it is scrambled once per position of the buffer that falls on it, always
 // with the same key byte (2 MiB is a multiple of 16), so it ends as that key byte when the count is odd.
 TEST(ScrambleXorTest, LengthsNearFourGiBEndAtAGuardPage) {
+    EXPECT_NE(std::string(16, '\0'), std::string(ZIPEncryptedFileSystem::m_key, ZIPEncryptedFileSystem::m_key + 16));
     const std::uint64_t kChunk = 2 << 20, kSpan = 2049 * kChunk, kPage = std::uint64_t(sysconf(_SC_PAGESIZE));
     const int fd = memfd_create("xor-windows", 0);
     ASSERT_EQ(0, ftruncate(fd, off_t(kChunk)));
@@ -134,32 +101,6 @@ TEST_F(ScrambleCallbacksTest, OpenGivesPositiveNumbersThatCloseFreesForReuse) {
     EXPECT_LT(m_io.open(m_dir.file("no/such/dir.zip").c_str(), O_RDONLY), 0);
 }
 
-// Reads in odd pieces give the plain bytes, and 0 at the end; seeks move the record with the file, so that the
-// next read unscrambles at the right phase; the size is the file's.
-TEST_F(ScrambleCallbacksTest, ReadsAndSeeksGivePlainBytesAtEveryKeyPhase) {
-    const std::string plain = makeContent(3000, 3, false);
-    const int fd = open(plain);
-    std::string all;
-    for (std::size_t i = 0; all.size() < plain.size() && i < 3000; ++i)
-        all += read(fd, std::vector<std::size_t>{1, 2, 3, 5, 7, 11, 13, 16, 17, 31, 64, 4097}[i % 12]);
-    EXPECT_TRUE(sameBytes(plain, all));
-    EXPECT_EQ("", read(fd, 16));
-    EXPECT_EQ(3000, positionOf(fd));
-    long position = 3000;
-    for (const auto& seek :
-         {std::make_pair(17L, SEEK_SET), std::make_pair(15L, SEEK_SET), std::make_pair(2047L, SEEK_SET),
-          std::make_pair(-10L, SEEK_END), std::make_pair(-2000L, SEEK_CUR), std::make_pair(-5L, SEEK_CUR)}) {
-        position = seek.first + (seek.second == SEEK_SET ? 0 : seek.second == SEEK_CUR ? position : 3000);
-        EXPECT_EQ(position, m_io.seeks(fd, seek.first, seek.second));
-        EXPECT_EQ(position, positionOf(fd));
-        EXPECT_EQ(plain.substr(std::size_t(position), 10), read(fd, 10));
-        position = std::min(position + 10, 3000L);
-    }
-    EXPECT_EQ(3000, m_io.filesize(fd));
-    EXPECT_EQ(plain.substr(std::size_t(position), 40), read(fd, 40));
-    EXPECT_EQ(0, m_io.close(fd));
-}
-
 // Pieces written at every phase, from inside the file, are scrambled at their own offsets on disk, leave the
 // caller's bytes alone, and read back plain. (Open forwards no mode: the file is made first.)
 TEST_F(ScrambleCallbacksTest, WritesScrambleOnDiskAndReadBackPlain) {
@@ -212,5 +153,4 @@ TEST_F(ScrambleCallbacksTest, ConcurrentOpenAndCloseKeepNumbersUnique) {
 }
 
 }  // namespace
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing

@@ -4,17 +4,13 @@
 // that moves, rewords or changes level or logger fails here; other suites only count diagnostics. The assertions
 // at ZIPFileSystem:350 and :360 guard conversions of the library's own entries, which cannot fail.
 
-#include <fcntl.h>
 #include <log4cplus/logger.h>
-#include <unistd.h>
 #include <zzip/plugin.h>
 
 #include "ZipFsFixture.h"
 #include "support/Abandon.h"
-#include "tamsor/infra/StaticMemAllocator.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 namespace {
 
 struct Exposed : ZIPEncryptedFileSystem {
@@ -113,34 +109,21 @@ TEST(ZipFsDiagnosticsTest, EveryOperationTracesItsScope) {
         EXPECT_EQ(0, unlink(path.c_str()));
         EXPECT_TRUE(fs.exists("a.txt"));  // then open answers too
     }
+    // clang-format off
+    const std::string kImpl = "ZIPFileSystemImpl";
     std::vector<std::string> wanted;
-    for (const char* trace : {"ENTER: ZIPFileSystemImpl ctor",
-                              "EXIT: ZIPFileSystemImpl ctor",
-                              "ENTER: ZIPFileSystem ctor",
-                              "EXIT: ZIPFileSystem ctor",
-                              "ENTER: ZIPEncryptedFileSystem ctor",
-                              "EXIT: ZIPEncryptedFileSystem ctor",
-                              "ENTER: ZIPFileSystemImpl::setZIPArchive",
-                              "EXIT: ZIPFileSystemImpl::setZIPArchive",
-                              "ENTER: ZIPFileSystemImpl::open",
-                              "EXIT: ZIPFileSystemImpl::open",
-                              "ENTER: ZIPFileSystemImpl::open",
-                              "EXIT: ZIPFileSystemImpl::open",
-                              "ENTER: ZIPFileSystemImpl::opendir",
-                              "EXIT: ZIPFileSystemImpl::opendir",
-                              "ENTER: ZIPFileSystemImpl::exists",
-                              "ENTER: ZIPFileSystemImpl::opendir",
-                              "EXIT: ZIPFileSystemImpl::opendir",
-                              "EXIT: ZIPFileSystemImpl::exists",
-                              "ENTER: ZIPFileSystemImpl::exists",
-                              "ENTER: ZIPFileSystemImpl::opendir",
-                              "EXIT: ZIPFileSystemImpl::opendir",
-                              "ENTER: ZIPFileSystemImpl::open",
-                              "EXIT: ZIPFileSystemImpl::open",
-                              "EXIT: ZIPFileSystemImpl::exists",
-                              "ENTER: ZIPFileSystemImpl dtor",
-                              "EXIT: ZIPFileSystemImpl dtor"})
+    for (const std::string& trace : {
+             "ENTER: " + kImpl + " ctor", "EXIT: " + kImpl + " ctor", std::string("ENTER: ZIPFileSystem ctor"),
+             std::string("EXIT: ZIPFileSystem ctor"), std::string("ENTER: ZIPEncryptedFileSystem ctor"),
+             std::string("EXIT: ZIPEncryptedFileSystem ctor"), "ENTER: " + kImpl + "::setZIPArchive", "EXIT: " + kImpl + "::setZIPArchive",
+             "ENTER: " + kImpl + "::open", "EXIT: " + kImpl + "::open", "ENTER: " + kImpl + "::open", "EXIT: " + kImpl + "::open",
+             "ENTER: " + kImpl + "::opendir", "EXIT: " + kImpl + "::opendir",
+             "ENTER: " + kImpl + "::exists", "ENTER: " + kImpl + "::opendir", "EXIT: " + kImpl + "::opendir", "EXIT: " + kImpl + "::exists",
+             "ENTER: " + kImpl + "::exists", "ENTER: " + kImpl + "::opendir", "EXIT: " + kImpl + "::opendir",
+             "ENTER: " + kImpl + "::open", "EXIT: " + kImpl + "::open", "EXIT: " + kImpl + "::exists",
+             "ENTER: " + kImpl + " dtor", "EXIT: " + kImpl + " dtor"})
         wanted.push_back(std::string(kZipLogger) + ": " + trace);
+    // clang-format on
     EXPECT_EQ(wanted, logLines(log, true));
     log.clear();
     log4cplus::Logger::getInstance(kZipLogger).setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
@@ -151,5 +134,4 @@ TEST(ZipFsDiagnosticsTest, EveryOperationTracesItsScope) {
 }
 
 }  // namespace
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing

@@ -1,17 +1,23 @@
 #ifndef TAMSOR_TESTS_ZIPFSFIXTURE_H
 #define TAMSOR_TESTS_ZIPFSFIXTURE_H
 
-// What the ZIP file-system suites share: a log capture that is live before any file system is made (a file
-// system caches its log level when it is constructed), a scratch directory, the two kinds of file system as one
-// typed fixture, and helpers that read files, walk directories, describe diagnostics and talk to shell tools.
+// What the ZIP file-system suites share: the headers they all use, a log capture that is live before any file
+// system is made (a file system caches its log level when it is constructed), a scratch directory, the two kinds
+// of file system for typed suites, and helpers that read files, walk directories, describe diagnostics and talk to
+// shell tools.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -20,13 +26,14 @@
 #include "support/TempDir.h"
 #include "support/ZipBuilder.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
+#include "tamsor/infra/StaticMemAllocator.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 
 typedef VirtualFileSystem::FileHandle FileHandle;
 typedef VirtualFileSystem::DirectoryHandle DirectoryHandle;
 typedef VirtualFileSystem::EntryHandle EntryHandle;
+typedef std::vector<std::string> Names;
 typedef ::testing::Types<ZIPFileSystem, ZIPEncryptedFileSystem> FileSystemKinds;
 
 inline std::string scrambled(std::string bytes) {
@@ -50,19 +57,17 @@ inline std::string readToEnd(VirtualFileSystem::File& file, unsigned int piece =
 }
 
 // "file:<path>" or "dir:<path>" ("odd:" for an entry of both kinds or neither) of each entry up to the end.
-inline std::vector<std::string> listRest(VirtualFileSystem::Directory& directory) {
-    std::vector<std::string> names;
+inline Names listRest(VirtualFileSystem::Directory& directory) {
+    Names names;
     for (EntryHandle e; names.size() < 10000 && !(e = directory.read()).isNull();)
-        names.push_back((e->isFile() == e->isDirectory() ? "odd:"
-                         : e->isFile()                   ? "file:"
-                                                         : "dir:") +
+        names.push_back((e->isFile() == e->isDirectory() ? "odd:" : e->isFile() ? "file:" : "dir:") +
                         std::string(e->getPath()));
     return names;
 }
 
 // Every event above TRACE as "logger level file:line text"; with `bTraces`, the TRACE events as "logger: text".
-inline std::vector<std::string> logLines(const LogCapture& capture, bool bTraces = false) {
-    std::vector<std::string> lines;
+inline Names logLines(const LogCapture& capture, bool bTraces = false) {
+    Names lines;
     for (const CapturedEvent& e : capture.events())
         if ((e.level == 0) == bTraces)
             lines.push_back(bTraces ? e.logger + ": " + e.message
@@ -98,22 +103,6 @@ class ZipFsTest : public ::testing::Test {
     TempDir m_dir;
 };
 
-// Typed on the kind of file system; archives are written in the form that kind reads.
-template <class FileSystem>
-class ZipFsKindTest : public ZipFsTest {
-  protected:
-    std::string write(const ZipBuilder& builder, const std::string& name = "test.zip") const {
-        return m_dir.write(name, formFor<FileSystem>(builder.build()));
-    }
-    // A new file system bound to `path`; null, with a test failure, when binding fails.
-    static std::unique_ptr<FileSystem> bindTo(const std::string& path) {
-        std::unique_ptr<FileSystem> pFs(new FileSystem);
-        if (!pFs->setZIPArchive(path.c_str())) ADD_FAILURE() << "cannot bind " << path, pFs.reset();
-        return pFs;
-    }
-};
-
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing
 
 #endif
