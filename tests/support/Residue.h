@@ -11,8 +11,7 @@
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/infra/StaticMemAllocator.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 
 inline long openDescriptorCount() {
     DIR* pDir = ::opendir("/proc/self/fd");
@@ -23,9 +22,8 @@ inline long openDescriptorCount() {
 }
 
 struct Residue {
-    long blocks = static_cast<long>(StaticMemAllocator::totalLiveBlocks());
-    long records = static_cast<long>(EncryptedFileHandleTable::instance().size());
-    long descriptors = openDescriptorCount();
+    long blocks = long(StaticMemAllocator::totalLiveBlocks()), descriptors = openDescriptorCount();
+    long records = long(EncryptedFileHandleTable::instance().size());
 
     ::testing::AssertionResult isBackAsItWas() const {
         const Residue now;
@@ -37,7 +35,6 @@ struct Residue {
     }
 };
 
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing
 
 #endif

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "Abandon.h"
 #include "tamsor/infra/StaticMemAllocator.h"
 
@@ -30,11 +28,6 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
 };
 
 }  // namespace
-
-void Tamsor::Testing::keepForever(const void* pHandle) {
-    static std::vector<const void*>* pKept = new std::vector<const void*>;  // never freed: stays reachable
-    pKept->push_back(pHandle);
-}
 
 void Tamsor::Testing::excuseBlocks(std::uint64_t uiBlocks) {
     g_uiExcused += uiBlocks;
