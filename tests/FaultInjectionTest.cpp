@@ -70,10 +70,7 @@ zzip_ssize_t failingRead(int fd, void* buf, zzip_size_t len) {
 template <class Base>
 struct Failing : Base {
     explicit Failing(Fault fault, unsigned int uiTarget = 0) {
-        g_injection = Injection();
-        g_injection.saved = this->m_pIOHandler->fd;
-        g_injection.fault = fault;
-        g_injection.uiTarget = uiTarget;
+        g_injection = Injection{this->m_pIOHandler->fd, fault, uiTarget};
         this->m_pIOHandler->fd.open = &failingOpen;
         this->m_pIOHandler->fd.read = &failingRead;
         this->m_pIOHandler->fd.seeks = &failingSeeks;

@@ -1,15 +1,13 @@
 // The infrastructure under the file systems: the allocator's per-tag counters and injected failures (its locks
 // meet under TSan in the threaded suites of the file systems, the reader and the callbacks), counted handles of real
-// entries (one count each, a failed count, copies dropped from eight threads), and trace scopes, the logging macro
-// and assertions, seen through a real log4cplus appender. Cached levels are the file systems' (a capture at ERROR
-// finds their ERROR lines in ArchivesTest and FaultInjectionTest; the trace scopes of one made at DEBUG are off).
+// entries (one count each, a failed count, copies dropped from eight threads), and assertions, seen through a real
+// log4cplus appender. Loggers, cached levels, trace scopes and the logging macro are the file systems' own
+// (ZipFsDiagnosticsTest finds every line and scope of theirs, and none from a file system made at DEBUG).
 
 #include <log4cplus/logger.h>
 
 #include "ZipFsFixture.h"
 #include "tamsor/infra/Assertion.h"
-#include "tamsor/infra/LogMacros.h"
-#include "tamsor/infra/TraceScope.h"
 
 #define TAMSOR_SOURCE_FILE "InfraTest"
 
@@ -108,49 +106,6 @@ TEST_F(CountedHandleTest, CopiesDroppedFromEightThreadsDeleteExactlyOnce) {
     }
 }
 
-const char kName[] = "tamsortest.unit";
-
-void setLevel(int level) {
-    log4cplus::Logger::getInstance(kName).setLogLevel(level);
-}
-
-// "logger level file:line text" of every event.
-std::vector<std::string> seen(const LogCapture& capture) {
-    std::vector<std::string> lines;
-    for (const CapturedEvent& e : capture.events())
-        lines.push_back(e.logger + " " + std::to_string(e.level) + " " + e.file + ":" + std::to_string(e.line) + " " +
-                        e.message);
-    return lines;
-}
-
-// A scope traces with a level at or below TRACE, or with no level when log4cplus enables TRACE, and only on an
-// active logger; the macro builds its text only when the level and activity allow.
-TEST(LoggingTest, TraceScopesAndTheMacroSpeakOnlyWhenLevelAndActivityAllow) {
-    LogCapture capture;
-    int built = 0;
-    const auto piece = [&built] { return ++built, "piece"; };
-    for (const LogLevel level : {kNoLogLevel, kTraceLogLevel, kDebugLogLevel})
-        for (const bool bTrace : {false, true})
-            for (const bool bActive : {false, true}) {
-                Logger logger(kName);
-                logger.setActive(bActive);
-                setLevel(bTrace ? log4cplus::TRACE_LOG_LEVEL : log4cplus::DEBUG_LOG_LEVEL);
-                capture.clear();
-                built = 0;
-                { TraceScope scope(logger, "the scope", level); }
-                const int line = __LINE__ + 1;
-                TAMSOR_LOG(logger, kTraceLogLevel, "a " << piece() << " " << 7);
-                const std::string prefix = std::string(kName) + " 0 ";
-                std::vector<std::string> wanted;
-                if ((level == kNoLogLevel ? bTrace : level <= kTraceLogLevel) && bActive)
-                    wanted = {prefix + ":-1 ENTER: the scope", prefix + ":-1 EXIT: the scope"};
-                if (bTrace && bActive) wanted.push_back(prefix + "InfraTest:" + std::to_string(line) + " a piece 7");
-                EXPECT_EQ(wanted, seen(capture)) << level << bTrace << bActive;
-                EXPECT_EQ(bTrace && bActive ? 1 : 0, built);
-            }
-    setLevel(log4cplus::NOT_SET_LOG_LEVEL);
-}
-
 int g_guardLine = 0;
 
 int guarded(bool bValue) {
@@ -179,7 +134,7 @@ TEST(LoggingTest, AssertionsReportTheConditionAndReturn) {
     EXPECT_EQ(-1, guarded(false));
     EXPECT_EQ(std::vector<std::string>{"corvane.infra.Assertion 40000 InfraTest:" + std::to_string(g_guardLine) +
                                        " Assertion failed: bValue && \"guarded\""},
-              seen(capture));
+              logLines(capture));
     capture.clear();
     log4cplus::Logger::getInstance(kAssertionLogger).setLogLevel(log4cplus::FATAL_LOG_LEVEL);
     EXPECT_EQ(-1, guarded(false));
