@@ -1,11 +1,10 @@
 // The archive fuzz target. Each input is taken for an archive and bound to a plain file system, then, scrambled,
 // to a scrambled one; each is walked as a host would (every directory reachable from the top, every file read in
-// odd pieces, then sought and read again, the top listing sought and rewound, a few existence tests), and its
-// member index built and every member read through the member reader, whole and again in part. Beyond the
-// sanitizers' checks, an input fails (abort) when a read gives more than asked, or other bytes when read again;
-// an entry is of no single kind; an index member is not found by its name, or a child lies outside its directory;
-// anything made is still alive once released; or the scrambled run's transcript differs from the plain one's.
-// Work is bounded: an input that inflates to gigabytes is slow, not a timeout.
+// odd pieces, then sought back and read again, the top listing sought and rewound), and its member index built and
+// every member read through the member reader in odd pieces. Beyond the sanitizers' checks, an input fails (abort)
+// when a read gives more than asked, or other bytes the second time; an entry is of no single kind; an index
+// member is not found by its name; anything made is still alive once released; or the scrambled run's transcript
+// differs from the plain one's. Work is bounded: an input that inflates to gigabytes is slow, not a timeout.
 
 #include <fcntl.h>
 #include <log4cplus/logger.h>
@@ -16,7 +15,6 @@
 #include <cstdlib>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/ArchiveIndex.h"
@@ -40,6 +38,7 @@ void check(bool bHolds, const char* what, const std::string& detail) {
 
 // One run over a bound file system, noting what each call gave.
 struct Run {
+    explicit Run(VirtualFileSystem& rFileSystem) : rFs(rFileSystem) {}
     VirtualFileSystem& rFs;
     std::string strTranscript, buffer = std::string(65521, '\0');
     std::set<std::string> seen;
@@ -72,15 +71,12 @@ struct Run {
             if (last > 0 && head.size() < 64) head.append(buffer, 0, std::size_t(last));
         }
         note("read " + std::to_string(head.size()) + " then", last);
-        note("position", rFile.lseek(0, SEEK_CUR));
+        note("one before the end", rFile.lseek(-1, SEEK_END));
         const int n = rFile.lseek(0, SEEK_SET) == 0
                           ? rFile.read(&buffer[0], unsigned(std::min<std::size_t>(head.size(), 64)))
                           : 0;
         check(n <= 0 || head.compare(0, std::size_t(n), buffer, 0, std::size_t(n)) == 0, "other bytes again",
               rFile.getPath());
-        note("seek +3 -1", rFile.lseek(3, SEEK_CUR) * 7 + rFile.lseek(-1, SEEK_CUR));
-        if (last == 0 && uiBytes < kMaxBytes / 2)
-            note("seek end", rFile.lseek(-1, SEEK_END) * 7 + rFile.read(&buffer[0], 2) * 3 + rFile.lseek(1, SEEK_END));
     }
 
     void walk() {
@@ -88,39 +84,23 @@ struct Run {
         note("opendir /", pRoot.isNull());
         if (pRoot.isNull()) return;
         directory(*pRoot, 0);
-        for (const long position : {1L, 0L, 16L, 40L, 4096L, -1L}) {  // positions no walk reports are refused
-            pRoot->seek(position);
-            const EntryHandle pEntry = pRoot->read();
-            note("after seek " + std::string(pEntry.isNull() ? "(none)" : pEntry->getPath()), position);
-        }
+        pRoot->seek(40);  // no walk reports 40: refused
         pRoot->rewind();
-        note("rewound to " + std::string(pRoot->read().isNull() ? "" : "an entry"), pRoot->close());
-        for (const char* path : {"/", "", "no/such/member", "../escape", "/.", static_cast<const char*>(nullptr)})
-            note("exists", rFs.exists(path));
+        note("after a refused seek, rewound to " + std::string(pRoot->read().isNull() ? "" : "an entry"),
+             pRoot->close());
     }
 
-    // The index, and each member read whole in odd pieces, then its middle and last byte again, with small restart
-    // intervals and budget so that points are made, evicted and made again.
+    // Small restart intervals and budget, so that points are made, evicted and made again.
     void readIndexed(const ZIPFileSystemImpl& rImpl, const std::string& path) {
         const ArchiveIndex index(rImpl, path);
         MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8});
         note("index " + index.error(), index.isValid());
-        // A name that starts or ends with "/" may not be found: find takes a leading one off, a trailing one asks
-        // for a directory.
-        for (std::size_t i = 0, children = 0; i <= index.members().size() && i <= kMaxMembers; ++i) {
-            const std::string name = i == 0 ? "" : index.members()[i - 1].name;
-            const ArchiveMember* pFound = index.find(name);
-            check(pFound || name.front() == '/' || name.back() == '/', "an index member is not found by its name",
-                  name);
-            for (const ArchiveMember* pChild :
-                 (pFound && children < kMaxMembers) ? index.children(name) : std::vector<const ArchiveMember*>())
-                check(++children && pChild->name.size() > pFound->name.size() &&
-                          pChild->name.compare(0, pFound->name.size(), pFound->name) == 0,
-                      "a child lies outside its directory", pFound->name + " holds " + pChild->name);
-        }
         std::string bytes(kMaxBytes, '\0');
         for (std::size_t i = 0, budget = kMaxBytes; i < index.members().size() && i < kMaxMembers; ++i) {
             const ArchiveMember& member = index.members()[i];
+            // find takes a leading "/" off, and a trailing one asks for a directory.
+            check(index.find(member.name) || member.name.front() == '/' || member.name.back() == '/',
+                  "an index member is not found by its name", member.name);
             std::int64_t size = 0, last = 0;
             ReadStatus status = MemberReader::readability(member);
             for (std::size_t turn = 0; status == ReadStatus::Ok && std::size_t(size) < budget; ++turn, size += last) {
@@ -131,14 +111,6 @@ struct Run {
             }
             budget -= std::size_t(size);
             note("reader " + member.name + " " + std::to_string(int(status)), size);
-            char again[100];
-            const std::int64_t middle = size / 2, count = std::min<std::int64_t>(100, size - middle);
-            check(last != 0 || size == 0 ||
-                      (reader.read(member, again, 100, std::uint64_t(middle)) == count &&
-                       bytes.compare(std::size_t(middle), std::size_t(count), again, std::size_t(count)) == 0 &&
-                       reader.read(member, again, 1, std::uint64_t(size - 1)) == 1 &&
-                       again[0] == bytes[std::size_t(size - 1)]),
-                  "the reader read other bytes again", member.name);
         }
     }
 };
@@ -153,7 +125,7 @@ std::string transcriptOf(const std::string& path, const std::string& bytes) {
     std::string transcript;
     {
         FileSystem fs;
-        Run run{fs};
+        Run run(fs);
         run.note("bind", fs.setZIPArchive(path.c_str()));
         run.walk();
         run.readIndexed(fs, path);

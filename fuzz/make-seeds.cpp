@@ -19,27 +19,15 @@ int main(int argc, char** argv) {
              ZipBuilder().add("a.txt", "alpha\n").add("b.bin", makeContent(300, 1, false)).add("empty", ""));
         seed("deflated.zip", ZipBuilder().add("text.txt", makeContent(2000, 2), kDeflated).add("e", "", kDeflated));
         // Directory members, and members whose parents the archive never names.
-        seed("nested.zip", ZipBuilder()
-                               .addDirectory("docs/")
-                               .add("docs/r.txt", "read me\n")
-                               .addDirectory("docs/img/")
-                               .add("implied/deeper/leaf.txt", "leaf\n", kDeflated)
-                               .add("top.txt", "top\n"));
+        ZipBuilder nested, duplicates, odd;
+        nested.addDirectory("docs/").add("docs/r.txt", "read me\n").addDirectory("docs/img/");
+        seed("nested.zip", nested.add("implied/deeper/leaf.txt", "leaf\n", kDeflated).add("top.txt", "top\n"));
         // One name twice, names that differ in case only, a nameless member, a method zziplib cannot decode.
-        seed("duplicates.zip", ZipBuilder()
-                                   .add("same.txt", "first\n")
-                                   .add("same.txt", "second\n", kDeflated)
-                                   .add("Same.TXT", "upper\n")
-                                   .addDirectory("d/")
-                                   .addDirectory("d/"));
-        seed("odd.zip", ZipBuilder()
-                            .add("", "nameless\n")
-                            .add("odd.dat", "not compressed", 99)
-                            .add("/abs.txt", "abs\n")
-                            .add("../escape.txt", "up\n")
-                            .add("./dot.txt", "dot\n")
-                            .addDirectory("/")
-                            .addDirectory("x//"));
+        duplicates.add("same.txt", "first\n").add("same.txt", "second\n", kDeflated).add("Same.TXT", "upper\n");
+        seed("duplicates.zip", duplicates.addDirectory("d/").addDirectory("d/"));
+        odd.add("", "nameless\n").add("odd.dat", "not compressed", 99).add("/abs.txt", "abs\n");
+        odd.add("../escape.txt", "up\n").add("./dot.txt", "dot\n").addDirectory("/").addDirectory("x//");
+        seed("odd.zip", odd);
         // A comment holding an end-record signature, which a search from the end meets first.
         seed("comment.zip",
              ZipBuilder().add("c.txt", "commented\n", kDeflated).setComment(std::string("a PK\x05\x06 b", 8)));

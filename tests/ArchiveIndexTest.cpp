@@ -12,7 +12,7 @@ const std::uint64_t kGiB = 1ull << 30;
 const std::string kDos0 = "dos:1980-01-01 00:00:00";  // the builder's MS-DOS time
 
 // "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
-// then " f<flags>" when there are flags, " encrypted", " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
+// then " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
 std::string summaryOf(const ArchiveMember& m) {
     std::ostringstream out;
     out << m.name << ' ' << m.uiSize << '/' << m.uiCompressedSize << '@' << m.uiLocalHeaderOffset << ' ';
@@ -24,15 +24,13 @@ std::string summaryOf(const ArchiveMember& m) {
     } else {
         out << (m.timeSource == TimeSource::Ntfs ? "ntfs:" : "ut:") << m.modificationTime;
     }
-    if (m.uiFlags) out << " f" << std::hex << m.uiFlags << std::dec;
-    if (m.isEncrypted()) out << " encrypted";
     if (m.hasUnixMode()) out << " m" << std::oct << (m.uiExternalAttributes >> 16) << std::dec;
     if (!m.unicodeName.empty()) out << " u:" << m.unicodeName;
     return out.str();
 }
 
-std::vector<std::string> summariesOf(const ArchiveIndex& index) {
-    std::vector<std::string> summaries = {index.isValid() ? "valid" : "invalid: " + index.error()};
+Names summariesOf(const ArchiveIndex& index) {
+    Names summaries = {index.isValid() ? "valid" : "invalid: " + index.error()};
     for (const ArchiveMember& member : index.members())
         if (!member.bImplied) summaries.push_back(summaryOf(member));
     return summaries;
@@ -40,7 +38,7 @@ std::vector<std::string> summariesOf(const ArchiveIndex& index) {
 
 // The index of the archive at `path`, read through an unbound file system of the given kind.
 template <class FileSystem = ZIPFileSystem>
-std::vector<std::string> summariesAt(const std::string& path) {
+Names summariesAt(const std::string& path) {
     FileSystem unbound;
     return summariesOf(ArchiveIndex(unbound, path));
 }
@@ -86,13 +84,13 @@ TEST_F(ArchiveIndexTest, Zip64FieldsPast4GiBAndStubs) {
     sparse.add("after", "y");
     const std::uint64_t big = 5 * kGiB + 34, after = big + 30 + 3 + 20 + 4 * kGiB + 5;
     EXPECT_EQ(summariesAt((sparse.writeTo(m_dir.file("sparse.zip")), m_dir.file("sparse.zip"))),
-              (std::vector<std::string>{"valid", "far 1/1@" + std::to_string(5 * kGiB) + " " + kDos0,
-                                        "big 4294967301/4294967301@" + std::to_string(big) + " " + kDos0,
-                                        "after 1/1@" + std::to_string(after) + " " + kDos0}));
+              (Names{"valid", "far 1/1@" + std::to_string(5 * kGiB) + " " + kDos0,
+                     "big 4294967301/4294967301@" + std::to_string(big) + " " + kDos0,
+                     "after 1/1@" + std::to_string(after) + " " + kDos0}));
 
     ZipBuilder small;
     small.add("a", "alpha").add("b", "beta").last().dosTime = 1 << 11 | 2 << 5 | 2;
-    const std::vector<std::string> shifted = {"valid", "a 5/5@100 " + kDos0, "b 4/4@136 dos:1980-01-01 01:02:04"};
+    const Names shifted = {"valid", "a 5/5@100 " + kDos0, "b 4/4@136 dos:1980-01-01 01:02:04"};
     for (const bool bZip64 : {false, true}) {
         std::string bytes = std::string(100, 's') + small.setZip64(bZip64).build();
         EXPECT_EQ(shifted, summariesAt(m_dir.write("stub.zip", bytes))) << bZip64;
@@ -136,7 +134,7 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
     for (const auto& c : cases) {
         ZipBuilder builder;
         builder.add("omega", "").last().extra = c.extra;
-        EXPECT_EQ(summariesAt(write(builder)), (std::vector<std::string>{"valid", "omega 0/0@0 " + c.summary}));
+        EXPECT_EQ(summariesAt(write(builder)), (Names{"valid", "omega 0/0@0 " + c.summary}));
     }
 }
 
@@ -176,10 +174,9 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
          patched(patched(zip64, end64 + 4, le64(43)), end64 + 56 + 20 + 10, le16(0xFFFF))},
         {"has a member 'a.txt' whose data runs past the central directory", markers},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(summariesAt(m_dir.write("bad.zip", c.bytes)), std::vector<std::string>{"invalid: " + c.why});
-    EXPECT_EQ(summariesAt("/dev/zero"), std::vector<std::string>{"invalid: is not a regular file"});
-    EXPECT_EQ(summariesAt(m_dir.file("none.zip")), std::vector<std::string>{"invalid: cannot be opened"});
+    for (const auto& c : cases) EXPECT_EQ(summariesAt(m_dir.write("bad.zip", c.bytes)), Names{"invalid: " + c.why});
+    EXPECT_EQ(summariesAt("/dev/zero"), Names{"invalid: is not a regular file"});
+    EXPECT_EQ(summariesAt(m_dir.file("none.zip")), Names{"invalid: cannot be opened"});
     ZIPFileSystem unbound;
     EXPECT_EQ(ArchiveIndex(unbound).error(), "is not bound");
 }

@@ -82,7 +82,7 @@ TEST(ZipFsDiagnosticsTest, EverySiteReportsItsTextLevelLoggerFileAndLine) {
     const std::string kCreate = "You must provide a mode if you are creating a new file";
     const std::string kFewer = " has an end record that counts fewer entries than its central directory holds";
     // clang-format off
-    EXPECT_EQ(logLines(log), (std::vector<std::string>{
+    EXPECT_EQ(logLines(log), (Names{
         zipLine(40000, 76, "Could not open ZIP archive " + missing), zipLine(40000, 76, "Could not open ZIP archive "),
         zipLine(40000, 76, "Could not open ZIP archive " + partial), zipLine(40000, 77, "ZIP archive " + partial + kFewer),
         zipLine(10000, 284, "Error opening ZIP archive "), zipLine(40000, 183, kCreate),
@@ -111,7 +111,7 @@ TEST(ZipFsDiagnosticsTest, EveryOperationTracesItsScope) {
     }
     // clang-format off
     const std::string kImpl = "ZIPFileSystemImpl";
-    std::vector<std::string> wanted;
+    Names wanted;
     for (const std::string& trace : {
              "ENTER: " + kImpl + " ctor", "EXIT: " + kImpl + " ctor", std::string("ENTER: ZIPFileSystem ctor"),
              std::string("EXIT: ZIPFileSystem ctor"), std::string("ENTER: ZIPEncryptedFileSystem ctor"),
@@ -130,7 +130,7 @@ TEST(ZipFsDiagnosticsTest, EveryOperationTracesItsScope) {
     ZIPEncryptedFileSystem quiet;
     log4cplus::Logger::getInstance(kZipLogger).setLogLevel(log4cplus::NOT_SET_LOG_LEVEL);
     EXPECT_TRUE(quiet.opendir("/").isNull());
-    EXPECT_EQ(std::vector<std::string>{}, logLines(log, true));
+    EXPECT_EQ(Names{}, logLines(log, true));
 }
 
 }  // namespace

@@ -5,8 +5,9 @@
 // and the process's open descriptors. Taken before the file system is made, checked after it is gone. For test
 // programs only (it reaches the library's private descriptor table).
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/infra/StaticMemAllocator.h"
@@ -14,11 +15,7 @@
 namespace Tamsor::Testing {
 
 inline long openDescriptorCount() {
-    DIR* pDir = ::opendir("/proc/self/fd");
-    long count = 0;
-    while (pDir && ::readdir(pDir)) ++count;
-    if (pDir) ::closedir(pDir);
-    return count;
+    return long(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 struct Residue {

@@ -86,97 +86,93 @@ class ZipBuilder {
         std::string bytes;
     };
     std::vector<Piece> layout() const;  // runs of bytes at their offsets, in order, zeros between them
+    static constexpr std::uint64_t kMarker = 0xFFFFFFFF;
+
+    // zlib takes lengths as uInt: a mebibyte at a time. Zeros are a mebibyte's CRC, combined.
+    static std::uint32_t crcOf(const std::string& data, std::uint64_t zeros) {
+        static const std::string block(1 << 20, '\0');
+        static const uLong blockCrc = crc32(0, reinterpret_cast<const Bytef*>(block.data()), 1 << 20);
+        uLong crc = crc32(0, Z_NULL, 0);
+        for (std::size_t at = 0; at < data.size(); at += 1 << 20)
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data() + at),
+                        static_cast<uInt>(std::min<std::size_t>(data.size() - at, 1 << 20)));
+        for (; zeros >= block.size(); zeros -= block.size()) crc = crc32_combine64(crc, blockCrc, block.size());
+        return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(block.data()), uInt(zeros)));
+    }
+
+    // Raw deflate (no zlib header or trailer), as ZIP method 8 wants it.
+    static std::string deflated(const std::string& data) {
+        z_stream z{};
+        if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::runtime_error("ZipBuilder: deflateInit2 failed");
+        std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z.avail_in = static_cast<uInt>(data.size());
+        z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+        z.avail_out = static_cast<uInt>(out.size());
+        const int status = deflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+        if (status != Z_STREAM_END) throw std::runtime_error("ZipBuilder: deflate did not finish");
+        return out;
+    }
+
+    // A number that does not fit in 32 bits becomes the marker, its value going into the zip64 field.
+    static std::uint32_t fitted(std::uint64_t value, std::string& zip64) {
+        if (value < kMarker) return static_cast<std::uint32_t>(value);
+        zip64 += le64(value);
+        return static_cast<std::uint32_t>(kMarker);
+    }
+
+    static std::string zip64Field(const std::string& values) {
+        return values.empty() ? values : le16(1) + le16(static_cast<std::uint16_t>(values.size())) + values;
+    }
+
+    // The fields a local and a central header share, from "version needed" to "extra field length".
+    static std::string commonFields(const Member& m, std::uint32_t crc, std::uint32_t compressed, std::uint32_t size,
+                                    std::size_t extraLength) {
+        return le16(20) + le16(0) + le16(m.method) + le16(m.dosTime) + le16(m.dosDate) + le32(crc) + le32(compressed) +
+               le32(size) + le16(static_cast<std::uint16_t>(m.name.size())) +
+               le16(static_cast<std::uint16_t>(extraLength));
+    }
 
     std::vector<Member> m_members;
     std::string m_strComment;
     bool m_bZip64 = false;
 };
 
-namespace Detail {
-inline const std::uint64_t kMarker = 0xFFFFFFFF;
-
-// zlib takes lengths as uInt: a mebibyte at a time. Zeros are a mebibyte's CRC, combined.
-inline std::uint32_t crcOf(const std::string& data, std::uint64_t zeros) {
-    static const std::string block(1 << 20, '\0');
-    static const uLong blockCrc = crc32(0, reinterpret_cast<const Bytef*>(block.data()), 1 << 20);
-    uLong crc = crc32(0, Z_NULL, 0);
-    for (std::size_t at = 0; at < data.size(); at += 1 << 20)
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data() + at),
-                    static_cast<uInt>(std::min<std::size_t>(data.size() - at, 1 << 20)));
-    for (; zeros >= block.size(); zeros -= block.size()) crc = crc32_combine64(crc, blockCrc, block.size());
-    return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(block.data()), uInt(zeros)));
-}
-
-// Raw deflate (no zlib header or trailer), as ZIP method 8 wants it.
-inline std::string deflated(const std::string& data) {
-    z_stream z{};
-    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("ZipBuilder: deflateInit2 failed");
-    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    const int status = deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    if (status != Z_STREAM_END) throw std::runtime_error("ZipBuilder: deflate did not finish");
-    return out;
-}
-
-// A number that does not fit in 32 bits becomes the marker, its value going into the zip64 field.
-inline std::uint32_t fitted(std::uint64_t value, std::string& zip64) {
-    if (value < kMarker) return static_cast<std::uint32_t>(value);
-    zip64 += le64(value);
-    return static_cast<std::uint32_t>(kMarker);
-}
-
-inline std::string zip64Field(const std::string& values) {
-    return values.empty() ? values : le16(1) + le16(static_cast<std::uint16_t>(values.size())) + values;
-}
-
-// The fields a local and a central header share, from "version needed" to "extra field length".
-inline std::string commonFields(const ZipBuilder::Member& m, std::uint32_t crc, std::uint32_t compressed,
-                                std::uint32_t size, std::size_t extraLength) {
-    return le16(20) + le16(0) + le16(m.method) + le16(m.dosTime) + le16(m.dosDate) + le32(crc) + le32(compressed) +
-           le32(size) + le16(static_cast<std::uint16_t>(m.name.size())) + le16(static_cast<std::uint16_t>(extraLength));
-}
-}  // namespace Detail
-
 inline std::vector<ZipBuilder::Piece> ZipBuilder::layout() const {
     std::vector<Piece> pieces;
     std::uint64_t end = 0;  // where the next piece goes
     std::string central, ignored;
     for (const Member& m : m_members) {
-        const std::string payload = m.zeros ? "" : m.method == kDeflated ? Detail::deflated(m.data) : m.data;
+        const std::string payload = m.zeros ? "" : m.method == kDeflated ? deflated(m.data) : m.data;
         const std::uint64_t size = m.zeros ? m.zeros : m.data.size(), compressed = m.zeros ? m.zeros : payload.size();
         const std::uint64_t offset = end + m.gapBefore;
-        const std::uint32_t crc = Detail::crcOf(m.data, m.zeros);
+        const std::uint32_t crc = crcOf(m.data, m.zeros);
         // A zip64 local header gives both sizes in its zip64 field.
-        const bool bLocal64 = size >= Detail::kMarker || compressed >= Detail::kMarker;
-        const std::string local64 = Detail::zip64Field(bLocal64 ? le64(size) + le64(compressed) : "");
-        pieces.push_back(
-            Piece{offset, "PK\x03\x04" +
-                              Detail::commonFields(m, crc, bLocal64 ? Detail::kMarker : uint32_t(compressed),
-                                                   bLocal64 ? Detail::kMarker : uint32_t(size), local64.size()) +
-                              m.name + local64 + payload});
+        const bool bLocal64 = size >= kMarker || compressed >= kMarker;
+        const std::string local64 = zip64Field(bLocal64 ? le64(size) + le64(compressed) : "");
+        pieces.push_back(Piece{offset, "PK\x03\x04" +
+                                           commonFields(m, crc, bLocal64 ? kMarker : uint32_t(compressed),
+                                                        bLocal64 ? kMarker : uint32_t(size), local64.size()) +
+                                           m.name + local64 + payload});
         end = offset + pieces.back().bytes.size() + m.zeros;
         std::string zip64;
-        const std::uint32_t size32 = Detail::fitted(size, zip64), compressed32 = Detail::fitted(compressed, zip64);
-        const std::uint32_t offset32 = Detail::fitted(offset, zip64);
-        const std::string extra = Detail::zip64Field(zip64) + m.extra;
+        const std::uint32_t size32 = fitted(size, zip64), compressed32 = fitted(compressed, zip64);
+        const std::uint32_t offset32 = fitted(offset, zip64);
+        const std::string extra = zip64Field(zip64) + m.extra;
         const bool bDirectory = !m.name.empty() && m.name.back() == '/';
-        central += "PK\x01\x02" + le16(20) + Detail::commonFields(m, crc, compressed32, size32, extra.size()) +
-                   le16(0) + le16(0) + le16(0) + le32(bDirectory ? 0x10 : 0) + le32(offset32) + m.name + extra;
+        central += "PK\x01\x02" + le16(20) + commonFields(m, crc, compressed32, size32, extra.size()) + le16(0) +
+                   le16(0) + le16(0) + le32(bDirectory ? 0x10 : 0) + le32(offset32) + m.name + extra;
     }
     const std::uint64_t count = m_members.size(), centralSize = central.size();
-    if (m_bZip64 || count > 0xFFFF || centralSize >= Detail::kMarker || end >= Detail::kMarker)
+    if (m_bZip64 || count > 0xFFFF || centralSize >= kMarker || end >= kMarker)
         central += "PK\x06\x06" + le64(44) + le16(45) + le16(45) + le32(0) + le32(0) + le64(count) + le64(count) +
                    le64(centralSize) + le64(end) + "PK\x06\x07" + le32(0) + le64(end + centralSize) + le32(1);
     const std::string count16 = le16(static_cast<std::uint16_t>(std::min<std::uint64_t>(count, 0xFFFF)));
-    central += "PK\x05\x06" + le32(0) + count16 + count16 + le32(Detail::fitted(centralSize, ignored)) +
-               le32(Detail::fitted(end, ignored)) + le16(static_cast<std::uint16_t>(m_strComment.size())) +
-               m_strComment;
+    central += "PK\x05\x06" + le32(0) + count16 + count16 + le32(fitted(centralSize, ignored)) +
+               le32(fitted(end, ignored)) + le16(static_cast<std::uint16_t>(m_strComment.size())) + m_strComment;
     pieces.push_back(Piece{end, central});
     return pieces;
 }
