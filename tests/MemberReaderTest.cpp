@@ -3,27 +3,13 @@
 // threads reading the same and different members, least recently used eviction, refusals and damaged members.
 // MemberReaderSlow inflates past 4 GiB (a few seconds; leave it out of valgrind runs).
 
-#include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <algorithm>
-#include <atomic>
-#include <map>
-#include <memory>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "support/SameBytes.h"
-#include "support/TempDir.h"
-#include "support/ZipBuilder.h"
+#include "ZipFsFixture.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/MemberReader.h"
-#include "tamsor/ZIPEncryptedFileSystem.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 namespace {
 
 const std::uint64_t kInterval = 64 << 10;
@@ -31,12 +17,10 @@ const std::uint16_t kDeflated = ZipBuilder::kDeflated, kStored = ZipBuilder::kSt
 
 // An archive on disk with its file system and index.
 struct Archive {
-    Archive(const TempDir& dir, const std::string& name, std::string bytes, bool bScrambled) {
-        if (bScrambled) ZIPEncryptedFileSystem::encrypt(&bytes[0], static_cast<unsigned int>(bytes.size()), 0);
-        strPath = dir.write(name, bytes);
-        pFileSystem.reset(bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
-        pIndex.reset(new ArchiveIndex(*pFileSystem, strPath));
-    }
+    Archive(const TempDir& dir, const std::string& name, const std::string& bytes, bool bScrambled)
+        : strPath(dir.write(name, bScrambled ? scrambled(bytes) : bytes)),
+          pFileSystem(bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem),
+          pIndex(new ArchiveIndex(*pFileSystem, strPath)) {}
     ArchiveMember member(const std::string& name) const { return *pIndex->find(name); }
     // The file system may go before the reader.
     std::unique_ptr<MemberReader> reader(std::size_t budget = 32 << 20, std::size_t idle = 8) const {
@@ -210,10 +194,8 @@ TEST_F(MemberReaderTest, ReadsInfoZipMembersAndRefusesItsEncryptedOnes) {
     ReadStatus status[2];
     EXPECT_TRUE(
         sameBytes(content("text"), read(*archive.reader(), archive.member("plain.txt"), 0, 1 << 20, status[0])));
-    EXPECT_EQ(ReadStatus::Encrypted, MemberReader::readability(archive.member("secret.txt")));
     EXPECT_EQ("<failed>", read(*archive.reader(), archive.member("secret.txt"), 0, 10, status[1]));
-    EXPECT_EQ(ReadStatus::Ok, status[0]);
-    EXPECT_EQ(ReadStatus::Encrypted, status[1]);
+    EXPECT_TRUE(status[0] == ReadStatus::Ok && status[1] == ReadStatus::Encrypted);
 }
 
 // With room for two points (about 54 KiB each), the one restored from last stays when a third one comes.
@@ -230,33 +212,29 @@ TEST_F(MemberReaderTest, EvictsTheLeastRecentlyUsedPoint) {
     EXPECT_EQ(2u, pReader->statistics().uiRestartPoints);
 }
 
-// 4 GiB + 1 MiB + 7 zero bytes in a 4 MiB deflate stream: one segment that stands for 1 MiB of zeros after
-// 32 KiB of zeros, repeated. Reads on both sides of 4 GiB and at the end (CRC-32 of the whole checked).
+// 4 GiB + 1 MiB of zero bytes in a 4 MiB deflate stream: a flushed segment that stands for 1 MiB of zeros, 4097
+// times, then an empty last block. Reads on both sides of 4 GiB and at the end (CRC-32 of the whole checked).
 TEST(MemberReaderSlow, InflatesPastFourGiB) {
-    std::string zeros(1 << 20, '\0'), pieces[3];  // the first MiB, a MiB after zeros, the last 7 bytes
+    std::string zeros(1 << 20, '\0'), piece(64 << 10, '\0'), last(64, '\0'), stream;
     z_stream z{};
     ASSERT_EQ(Z_OK, deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY));
-    for (int i = 0; i < 3; ++i) {
-        pieces[i].assign(64 << 10, '\0');
-        z.next_in = reinterpret_cast<Bytef*>(&zeros[0]);
-        z.avail_in = i == 2 ? 7 : 1 << 20;
-        z.next_out = reinterpret_cast<Bytef*>(&pieces[i][0]);
-        z.avail_out = 64 << 10;
-        deflate(&z, i == 2 ? Z_FINISH : Z_SYNC_FLUSH);
-        pieces[i].resize((64 << 10) - z.avail_out);
-    }
+    z.next_in = reinterpret_cast<Bytef*>(&zeros[0]), z.avail_in = 1 << 20;
+    z.next_out = reinterpret_cast<Bytef*>(&piece[0]), z.avail_out = 64 << 10;
+    deflate(&z, Z_SYNC_FLUSH);
+    piece.resize((64 << 10) - z.avail_out);
+    z.next_out = reinterpret_cast<Bytef*>(&last[0]), z.avail_out = 64;
+    deflate(&z, Z_FINISH);
+    last.resize(64 - z.avail_out);
     deflateEnd(&z);
-    std::string stream = pieces[0];
-    for (int i = 1; i < 4097; ++i) stream += pieces[1];
-    stream += pieces[2];
     const uLong crcOfMiB = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), 1 << 20);
-    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), 7);
-    for (z_off_t i = 0; i < 4097; ++i) crc = crc32_combine(crcOfMiB, crc, (i << 20) + 7);
+    uLong crc = 0;
+    for (int i = 0; i < 4097; ++i) stream += piece, crc = crc32_combine(crc, crcOfMiB, 1 << 20);
+    stream += last;
     ArchiveMember member;
     member.name = "zeros";
     member.uiMethod = 8;
     member.uiCrc32 = static_cast<std::uint32_t>(crc);
-    member.uiSize = (std::uint64_t(4097) << 20) + 7;
+    member.uiSize = std::uint64_t(4097) << 20;
     member.uiCompressedSize = stream.size();
     TempDir dir;
     dir.write("big.zip", le32(0x04034b50) + std::string(22, '\0') + le16(5) + le16(0) + "zeros" + stream);
@@ -273,5 +251,4 @@ TEST(MemberReaderSlow, InflatesPastFourGiB) {
 }
 
 }  // namespace
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing

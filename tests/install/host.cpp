@@ -9,19 +9,10 @@
 #include <tamsor/ZIPFileSystem.h>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s ARCHIVE.zip\n", argv[0]);
-        return 2;
-    }
+    if (argc != 2) return std::fprintf(stderr, "usage: %s ARCHIVE.zip\n", argv[0]), 2;
     log4cplus::Initializer log4cplusInitializer;
-    Tamsor::ZIPFileSystem* pFileSystem = new Tamsor::ZIPFileSystem();
-    const bool bBound = pFileSystem->setZIPArchive(argv[1]);
-    int result = 1;
-    if (bBound) {
-        std::printf("bound\n");
-        std::printf("exists(/): %s\n", pFileSystem->exists("/") ? "true" : "false");
-        result = 0;
-    }
-    delete pFileSystem;
-    return result;
+    Tamsor::ZIPFileSystem fileSystem;  // goes before log4cplus is shut down
+    if (!fileSystem.setZIPArchive(argv[1])) return 1;
+    std::printf("bound\nexists(/): %s\n", fileSystem.exists("/") ? "true" : "false");
+    return 0;
 }

@@ -5,44 +5,33 @@
 // and the process's open descriptors. Taken before the file system is made, checked after it is gone. For test
 // programs only (it reaches the library's private descriptor table).
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstdint>
+#include <filesystem>
 
 #include "EncryptedFileHandleTable.h"
 #include "tamsor/infra/StaticMemAllocator.h"
 
-namespace Tamsor {
-namespace Testing {
+namespace Tamsor::Testing {
 
-inline int openDescriptorCount() {
-    DIR* pDir = ::opendir("/proc/self/fd");
-    if (!pDir) return -1;
-    int count = 0;
-    while (::readdir(pDir)) ++count;
-    ::closedir(pDir);
-    return count;
+inline long openDescriptorCount() {
+    return long(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 struct Residue {
-    std::uint64_t uiBlocks = StaticMemAllocator::totalLiveBlocks();
-    std::size_t uiRecords = EncryptedFileHandleTable::instance().size();
-    int descriptors = openDescriptorCount();
+    long blocks = long(StaticMemAllocator::totalLiveBlocks()), descriptors = openDescriptorCount();
+    long records = long(EncryptedFileHandleTable::instance().size());
 
     ::testing::AssertionResult isBackAsItWas() const {
         const Residue now;
-        if (now.uiBlocks != uiBlocks || now.uiRecords != uiRecords || now.descriptors != descriptors)
-            return ::testing::AssertionFailure()
-                   << "left behind: " << (now.uiBlocks - uiBlocks) << " allocator blocks, "
-                   << (now.uiRecords - uiRecords) << " descriptor records, " << (now.descriptors - descriptors)
-                   << " open descriptors";
-        return ::testing::AssertionSuccess();
+        if (now.blocks == blocks && now.records == records && now.descriptors == descriptors)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "left behind: " << now.blocks - blocks << " allocator blocks, " << now.records - records
+               << " descriptor records, " << now.descriptors - descriptors << " open descriptors";
     }
 };
 
-}  // namespace Testing
-}  // namespace Tamsor
+}  // namespace Tamsor::Testing
 
 #endif

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <string>
 
 namespace Tamsor {
@@ -14,8 +13,7 @@ inline ::testing::AssertionResult sameBytes(const std::string& left, const std::
     if (left == right) return ::testing::AssertionSuccess();
     std::size_t at = 0;
     while (at < left.size() && at < right.size() && left[at] == right[at]) ++at;
-    return ::testing::AssertionFailure() << left.size() << " bytes against " << right.size()
-                                         << "; first difference at offset " << at;
+    return ::testing::AssertionFailure() << left.size() << " bytes against " << right.size() << ", differing at " << at;
 }
 
 }  // namespace Testing
