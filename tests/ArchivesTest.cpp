@@ -252,5 +252,22 @@ TEST_F(ArchivesTest, MoreThan65535EntriesAreRefusedWhereZziplibListsPart) {
               bindingOf(scrambling, m_dir.write("many.scrambled", scrambled(many))));
 }
 
+// A stored member of 3 GiB (a hole), then a small one: zziplib's dirent gives the big one's size as a negative int,
+// yet it sizes, seeks and reads both right, so the archive binds.
+TEST_F(ArchivesTest, MembersOf2GiBAndMoreReadRight) {
+    ZipBuilder builder;
+    builder.add("big.bin", "").last().zeros = 3ull << 30;
+    builder.add("z.txt", "zulu").writeTo(m_dir.file("big.zip"));
+    ZIPFileSystem fs;
+    ASSERT_EQ("bound", bindingOf(fs, m_dir.file("big.zip")));
+    for (const long size : {3l << 30, 4l}) {
+        const FileHandle pFile = fs.open(size > 4 ? "big.bin" : "z.txt", 0);
+        std::string bytes(8, 'x');
+        EXPECT_EQ(size - 4, pFile->lseek(-4, SEEK_END));
+        bytes.resize(static_cast<std::size_t>(pFile->read(&bytes[0], 8)));
+        EXPECT_EQ(size > 4 ? std::string(4, '\0') : "zulu", bytes);
+    }
+}
+
 }  // namespace
 }  // namespace Tamsor::Testing
