@@ -1,8 +1,8 @@
 #include "MountedArchive.h"
 
 #include <fcntl.h>
+#include <isa-l/crc.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <climits>
@@ -132,15 +132,16 @@ ReadStatus MountedArchive::checkStored(std::uint32_t node, const ArchiveMember& 
 
 ReadStatus MountedArchive::readWholeStored(const ArchiveMember& member) {
     std::vector<char> piece(static_cast<std::size_t>(std::min<std::uint64_t>(member.uiSize, kCheckPiece)));
-    uLong crc = crc32(0L, Z_NULL, 0);
+    std::uint32_t crc = 0;
     for (std::uint64_t offset = 0; offset < member.uiSize;) {
         ReadStatus status = ReadStatus::Ok;
         const std::int64_t count = m_reader.read(member, piece.data(), piece.size(), offset, &status);
         if (count <= 0) return count < 0 ? status : ReadStatus::SizeMismatch;
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(count));
+        crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(piece.data()),
+                              static_cast<std::uint64_t>(count));
         offset += static_cast<std::uint64_t>(count);
     }
-    return static_cast<std::uint32_t>(crc) == member.uiCrc32 ? ReadStatus::Ok : ReadStatus::CrcMismatch;
+    return crc == member.uiCrc32 ? ReadStatus::Ok : ReadStatus::CrcMismatch;
 }
 
 int MountedArchive::readLink(std::uint32_t node, std::string& rTarget) {
