@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Format.h"
@@ -77,6 +78,21 @@ TEST(ZipfsMetadata, LinkTargets) {
                    {{"a", "l"}, "x/../y", false}, {{"l"}, "", false}};
     for (const auto& row : targets)
         EXPECT_EQ(row.bInside, unsafeLinkTargetReason(row.link, row.target).empty()) << row.target;
+}
+
+// Where extraction puts a name: empty and "." components dropped, "..." an ordinary name; "..", backslashes and
+// NUL bytes refused.
+TEST(ZipfsMetadata, SafeNames) {
+    const std::pair<std::string, std::string> names[] = {
+        {"//a/./b//c", "a/b/c"}, {"...", "..."}, {"a/../b", ""}, {"a\\b", ""}, {std::string("a\0b", 3), ""}};
+    for (const auto& row : names) {
+        std::vector<std::string> components;
+        const bool bSafe = safeRelativePath(row.first, components).empty();
+        std::string joined;
+        for (const std::string& part : components) joined += (joined.empty() ? "" : "/") + part;
+        EXPECT_EQ(row.second, bSafe ? joined : "") << row.first;
+        EXPECT_EQ(!row.second.empty(), bSafe) << row.first;
+    }
 }
 
 }  // namespace
