@@ -14,7 +14,6 @@ namespace {
 using namespace ZipRecords;
 
 const std::uint64_t kMaxEntries = 0xFFFF;
-const std::uint32_t kZip64Marker = 0xFFFFFFFF;
 const char kZip64Only[] = "keeps sizes or offsets in zip64 records only, which are not supported";
 const char kRunsPast[] = "has a central directory entry that runs past its end";
 

@@ -10,7 +10,6 @@ namespace ZipRecords {
 
 namespace {
 
-const std::uint64_t kMarker = 0xFFFFFFFF;
 const std::size_t kWindow = 1 << 20;
 
 // What the end records claim: the zip64 end record's numbers when a locator leads to one.
@@ -36,7 +35,7 @@ std::string claimOf(const TableFile& file, const EndRecord& end, Claim& rClaim) 
     if (!end.bZip64Locator) return std::string();
     if (!findZip64End(file, end, record)) {
         const bool bComplete =
-            end.uiEntries != 0xFFFF && end.uiDirectorySize != kMarker && end.uiDirectoryOffset != kMarker;
+            end.uiEntries != 0xFFFF && end.uiDirectorySize != kZip64Marker && end.uiDirectoryOffset != kZip64Marker;
         return bComplete ? std::string() : "has a zip64 end locator that leads to no zip64 end record";
     }
     rClaim = {record.uiEntries, record.uiDirectorySize, record.uiDirectoryOffset,

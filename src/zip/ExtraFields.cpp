@@ -13,7 +13,6 @@ const std::uint16_t kZip64Field = 0x0001;
 const std::uint16_t kNtfsField = 0x000a;
 const std::uint16_t kTimestampField = 0x5455;
 const std::uint16_t kUnicodePathField = 0x7075;
-const std::uint64_t kMarker = 0xFFFFFFFF;
 const std::int64_t kNtfsTicksPerSecond = 10000000;
 const std::int64_t kNtfsEpochToUnix = 11644473600;  // seconds from 1601-01-01 to 1970-01-01, both UTC
 
@@ -23,7 +22,7 @@ const std::int64_t kNtfsEpochToUnix = 11644473600;  // seconds from 1601-01-01 t
 void readZip64(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
     std::size_t at = 0;
     for (std::uint64_t* pValue : {&rMember.uiSize, &rMember.uiCompressedSize, &rMember.uiLocalHeaderOffset}) {
-        if (*pValue != kMarker) continue;
+        if (*pValue != kZip64Marker) continue;
         if (length - at < 8) return;
         *pValue = le64(p + at);
         at += 8;

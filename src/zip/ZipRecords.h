@@ -25,6 +25,8 @@ const std::size_t kZip64EndSize = 56;
 const std::size_t kCentralSize = 46;
 const std::size_t kLocalHeaderSize = 30;
 const std::size_t kMaxCommentSize = 0xFFFF;
+// What a 32-bit size or offset field holds when the value is in the zip64 extra field instead.
+const std::uint32_t kZip64Marker = 0xFFFFFFFF;
 
 inline std::uint16_t le16(const unsigned char* p) {
     return static_cast<std::uint16_t>(p[0] | p[1] << 8);
