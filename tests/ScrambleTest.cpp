@@ -1,13 +1,15 @@
 // Scrambling: the transform on lengths near 4 GiB, on a buffer that ends at a guard page, and the I/O callbacks
 // that a scrambled file system puts into its zziplib table, called through that very table on real files:
-// descriptor numbers and scrambled writes at every phase. The transform at every phase, length and address is the
-// file systems' (their suites read every member of scrambled archives through zziplib, in pieces of many sizes, and
-// seek), so is the descriptor table under threads (scrambled file systems on threads of their own, ZipFsTest), and
-// the callbacks' diagnostics are in ZipFsDiagnosticsTest.
+// descriptor numbers, scrambled writes at every phase, and the position (the key phase) after short reads and
+// failed calls. The transform at every phase, length and address is the file systems' (their suites read every
+// member of scrambled archives through zziplib, in pieces of many sizes, and seek), so is the descriptor table
+// under threads (scrambled file systems on threads of their own, ZipFsTest), and the callbacks' diagnostics are
+// in ZipFsDiagnosticsTest.
 
 #include <sys/mman.h>
 #include <zzip/plugin.h>
 
+#include <fstream>
 #include <set>
 
 #include "EncryptedFileHandleTable.h"
@@ -117,6 +119,22 @@ TEST_F(ScrambleCallbacksTest, WritesScrambleOnDiskAndReadBackPlain) {
     EXPECT_EQ(0, m_io.seeks(fd, 0, SEEK_SET));
     EXPECT_TRUE(sameBytes(before.substr(0, 9) + caller, read(fd, 2000)));
     EXPECT_EQ(0, m_io.close(fd));
+}
+
+// The position is the key phase of the next byte, and follows the file's: a read moves it by the bytes it returned
+// (a short one at the end, then the file grows), a failed seek or read leaves it. A record goes with its number
+// even when the POSIX close fails.
+TEST_F(ScrambleCallbacksTest, PositionMovesByWhatTheFileDid) {
+    const std::string plain = makeContent(40, 6, false);
+    const int fd = open(plain.substr(0, 10)), dirFd = m_io.open(m_dir.path().c_str(), O_RDONLY);
+    EXPECT_EQ(plain.substr(0, 10), read(fd, 16));
+    std::ofstream(m_dir.file("a.bin"), std::ios::binary | std::ios::app) << byteLoop(plain, 0).substr(10);
+    EXPECT_EQ(-1, m_io.seeks(fd, -1, SEEK_SET));
+    EXPECT_EQ(plain.substr(10), read(fd, 100));
+    EXPECT_TRUE(m_io.read(dirFd, &std::string(8, ' ')[0], 8) == -1 && positionOf(dirFd) == 0);
+    ::close(table().find(fd)->fd);
+    EXPECT_TRUE(m_io.close(fd) == -1 && table().find(fd) == nullptr);
+    EXPECT_EQ(0, m_io.close(dirFd));
 }
 
 }  // namespace

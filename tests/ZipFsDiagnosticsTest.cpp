@@ -78,6 +78,12 @@ TEST(ZipFsDiagnosticsTest, EverySiteReportsItsTextLevelLoggerFileAndLine) {
         pFs.reset();
         excuseBlocks(StaticMemAllocator::totalLiveBlocks() - uiBefore);
     }
+    {
+        struct Tableless : ZIPFileSystem {
+            Tableless() { m_pIOHandler.reset(); }
+        } tableless;
+        EXPECT_FALSE(tableless.setZIPArchive(path.c_str()));
+    }
     // In the order of the calls above; a bad descriptor is reported before a null buffer.
     const std::string kCreate = "You must provide a mode if you are creating a new file";
     const std::string kFewer = " has an end record that counts fewer entries than its central directory holds";
@@ -92,7 +98,7 @@ TEST(ZipFsDiagnosticsTest, EverySiteReportsItsTextLevelLoggerFileAndLine) {
         zipLine(40000, 370, "Current entry weird.bin is neither a file nor a directory. NOT SUPPORTED YET"),
         callback(69), callback(81), callback(81), callback(87, "Invalid buffer, expecting a char* pointer"),
         callback(108), callback(116, "Invalid buffer, expecting a const char* pointer"), callback(132), callback(144),
-        zipLine(40000, 183, kCreate), assertion(61, "m_uiNbOfEntriesOpen == 0")}));
+        zipLine(40000, 183, kCreate), assertion(61, "m_uiNbOfEntriesOpen == 0"), assertion(71, "!m_pIOHandler.isNull()")}));
     // clang-format on
 }
 

@@ -172,6 +172,7 @@ TYPED_TEST(ZipFsKinds, RebindingSwitchesArchivesAndOpenFilesKeepTheirs) {
     EXPECT_TRUE(sameBytes(this->m_content["docs/b.txt"], readToEnd(*pFromA)));
     EXPECT_EQ("B", readToEnd(*this->m_pFs->open("docs/b.txt", 0)));
     EXPECT_EQ((Names{"file:b.txt"}), listRest(*this->m_pFs->opendir("/")));
+    EXPECT_FALSE(this->m_pFs->setZIPArchive(this->m_dir.path().c_str()));  // a real directory is no archive
     EXPECT_FALSE(this->m_pFs->setZIPArchive(this->m_dir.write("text.zip", "text").c_str()));
     EXPECT_EQ("", this->m_pFs->getZIPArchive());
     EXPECT_TRUE(this->m_pFs->open("b.txt", 0).isNull() && this->m_pFs->opendir("/").isNull() &&
