@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 
 #include "ZipBuilder.h"
 
@@ -13,6 +14,14 @@ int main(int argc, char** argv) {
     if (argc != 2) return std::fprintf(stderr, "usage: %s OUTPUT_DIRECTORY\n", argv[0]), 2;
     const std::string out = argv[1];
     const auto seed = [&out](const char* name, const ZipBuilder& zip) { zip.writeTo(out + "/" + name); };
+    // An archive of `zip` with `value` written over its bytes at `at` (from the end when negative).
+    const auto patched = [&out](const char* name, const ZipBuilder& zip, long at, const std::string& value) {
+        std::string bytes = zip.build();
+        bytes.replace(at < 0 ? bytes.size() - std::size_t(-at) : std::size_t(at), value.size(), value);
+        FILE* pFile = std::fopen((out + "/" + name).c_str(), "wb");
+        if (!pFile || std::fwrite(bytes.data(), 1, bytes.size(), pFile) != bytes.size() || std::fclose(pFile) != 0)
+            throw std::runtime_error("cannot write " + out + "/" + name);
+    };
     const std::uint16_t kDeflated = ZipBuilder::kDeflated;
     try {
         seed("stored.zip",
@@ -42,6 +51,14 @@ int main(int argc, char** argv) {
         zip64.add("u.txt", "unicode\n").last().extra = le16(0x7075) + le16(8) + "\x01" + le32(0x548bc6f8) + "\xce\xa9t";
         zip64.add("z.txt", "sixty-four\n").last().extra = le16(0x0001) + le16(16) + le64(11) + le64(11);
         seed("zip64-extras.zip", zip64);
+        // Shapes that readers would read differently: the second central entry pointing at the first member (the
+        // offset field of the last central record, 22 + 4 + 46 + 5 bytes from the end, after "b.txt"); a local header
+        // that names another file than its central entry; a local header saying stored where the entry says deflated.
+        ZipBuilder two;
+        two.add("a.txt", "alpha\n").add("b.txt", makeContent(400, 3), kDeflated);
+        patched("overlap.zip", two, -(22 + 5 + 4), le32(0));
+        patched("two-faced-name.zip", two, 30, "e");
+        patched("two-faced-method.zip", two, 30 + 5 + 6 + 8, le16(0));
     } catch (const std::exception& error) { return std::fprintf(stderr, "%s: %s\n", argv[0], error.what()), 1; }
     return 0;
 }

@@ -69,7 +69,7 @@ bool ZIPFileSystemImpl::setZIPArchive(const char* path) {
     TraceScope scope(m_logger, "ZIPFileSystemImpl::setZIPArchive", m_logger.getKnownLogLevel());
     m_strZIPArchive.clear();
     TAMSOR_ASSERT_OR_RETURN(!m_pIOHandler.isNull(), false);
-    std::string strRefusal;
+    std::string& strRefusal = m_strBindingRefusal;
     replaceArchiveHandle(openScreenedArchive(path, strRefusal));
     // An archive that zziplib would read only in part is never handed to it: the usual line, then the reason.
     if (!m_pZIPDir) {
@@ -88,10 +88,10 @@ void ZIPFileSystemImpl::replaceArchiveHandle(struct zzip_dir* pNewDir) {
     m_pZIPDir = pNewDir;
 }
 
-// Binding opens the archive as every directory does (see openWholeArchive): screened first, then opened by
-// zziplib and its listing checked against the screen's. With no path there is nothing to open, nor to say
-// about it beyond the usual line.
+// Binding opens the archive as every directory does (see openWholeArchive), and keeps why it was refused where
+// zziplib would have opened it. With no path there is nothing to open, nor to say beyond the usual line.
 ZZIP_DIR* ZIPFileSystemImpl::openScreenedArchive(const char* path, std::string& strRefusal) {
+    strRefusal.clear();
     return path ? openWholeArchive(path, strRefusal) : nullptr;
 }
 

@@ -1,8 +1,10 @@
 // The member index of archives made by Info-ZIP zip, Python's zipfile and the archive builder: zip64 records and
 // fields (zip -fz, past 4 GiB and 65,535 entries), exact times, Unicode names, Unix modes and flags, stubs before
 // the archive, and damaged directories and extra fields, which give an invalid index that says why, or are ignored.
+// Archives that two readers would read differently are invalid, or flag their members (a zip bomb's among them).
 
 #include "ZipFsFixture.h"
+#include "support/ZipBomb.h"
 #include "tamsor/ArchiveIndex.h"
 
 namespace Tamsor::Testing {
@@ -11,8 +13,14 @@ namespace {
 const std::uint64_t kGiB = 1ull << 30;
 const std::string kDos0 = "dos:1980-01-01 00:00:00";  // the builder's MS-DOS time
 
+// "", " overlaps:<uiIndex of the other>", " name-ambiguous" or " zip64-disagrees".
+std::string flawOf(const ArchiveMember& m) {
+    const char* const kFlaws[] = {"", " overlaps:", " name-ambiguous", " zip64-disagrees"};
+    return kFlaws[int(m.flaw)] + (m.flaw == MemberFlaw::Overlaps ? std::to_string(m.uiOverlapped) : "");
+}
+
 // "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
-// then " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path.
+// then " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path, and the member's flaw.
 std::string summaryOf(const ArchiveMember& m) {
     std::ostringstream out;
     out << m.name << ' ' << m.uiSize << '/' << m.uiCompressedSize << '@' << m.uiLocalHeaderOffset << ' ';
@@ -26,7 +34,7 @@ std::string summaryOf(const ArchiveMember& m) {
     }
     if (m.hasUnixMode()) out << " m" << std::oct << (m.uiExternalAttributes >> 16) << std::dec;
     if (!m.unicodeName.empty()) out << " u:" << m.unicodeName;
-    return out.str();
+    return out.str() + flawOf(m);
 }
 
 Names summariesOf(const ArchiveIndex& index) {
@@ -108,14 +116,26 @@ std::string ntfs(std::uint64_t seconds, std::uint16_t tagSize = 24) {
     return field(0x000a, le32(0) + le16(7) + le16(2) + "xx" + le16(1) + le16(tagSize) + ticks + ticks + ticks);
 }
 
+// A Unicode Path field (version 1) for the stored name `stored`.
+std::string unicodePath(const std::string& stored, const std::string& name) {
+    return field(0x7075,
+                 "\x01" + le32(crc32(0, reinterpret_cast<const Bytef*>(stored.data()), uInt(stored.size()))) + name);
+}
+
 // Extended timestamp, then NTFS, then the MS-DOS time; a Unicode Path whose CRC matches the stored name; every
 // field whose length does not hold together is ignored, and so is what follows a block that runs past the end.
+// A Unicode Path that names another file than a UTF-8 name (flag bit 11), or than an ASCII one where each other
+// character stands for one '_' or '?' (as a writer substitutes them), and a zip64 field whose values read by
+// position disagree, flag the member.
 TEST_F(ArchiveIndexTest, ExtraFields) {
     const std::string omegaCrc = le32(0x4a199d3a);  // CRC-32 of "omega"
     const std::string ut = field(0x5455, "\x01" + le32(1700000000));
+    const std::string omega = "\xce\xa9mega", japanese = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt";
     const struct {
         std::string extra;
         std::string summary;
+        std::string name = "omega";
+        std::uint16_t flags = 0;
     } cases[] = {
         {ut, "ut:1700000000"},
         {ntfs(1600000000), "ntfs:1600000000"},
@@ -124,17 +144,28 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
         {field(0x5455, "\x06" + le32(1700000000)), kDos0},
         {field(0x5455, "\x01\x01\x02\x03"), kDos0},
         {ntfs(1600000000, 20), kDos0},
-        {field(0x7075, "\x01" + omegaCrc + "\xce\xa9mega"), kDos0 + " u:\xce\xa9mega"},
+        {field(0x7075, "\x01" + omegaCrc + omega), kDos0 + " u:" + omega + " name-ambiguous"},
+        {unicodePath("_mega/___.txt", omega + "/" + japanese), kDos0 + " u:" + omega + "/" + japanese, "_mega/___.txt"},
+        {unicodePath("?mega", omega), kDos0 + " u:" + omega, "?mega"},
+        {unicodePath("__mega", omega), kDos0 + " u:" + omega + " name-ambiguous", "__mega"},
+        {unicodePath("_mega", omega + omega), kDos0 + " u:" + omega + omega + " name-ambiguous", "_mega"},
+        {unicodePath("_mega.sh", omega + ".txt"), kDos0 + " u:" + omega + ".txt name-ambiguous", "_mega.sh"},
+        {unicodePath(omega, omega), kDos0 + " u:" + omega, omega, 0x0800},
+        {unicodePath(omega, "omega"), kDos0 + " u:omega name-ambiguous", omega, 0x0800},
+        {unicodePath("\x8e.txt", "\xc3\x84.txt"), kDos0 + " u:\xc3\x84.txt", "\x8e.txt"},  // code page 437
         {field(0x7075, "\x01" + le32(0x4a199d3b) + "stale"), kDos0},
         {field(0x7075, "\x02" + omegaCrc + "v2"), kDos0},
         {field(0x1234, "junk") + ut, "ut:1700000000"},
         {le16(0x1234) + le16(200) + ut, kDos0},
-        {field(0x0001, le64(7) + le64(7)) + "\x55", kDos0},
+        {field(0x0001, le64(7) + le64(7)) + "\x55", kDos0 + " zip64-disagrees"},
+        {field(0x0001, le64(0)), kDos0},
+        {field(0x0001, le64(0) + le64(0) + le64(5)), kDos0 + " zip64-disagrees"},
     };
     for (const auto& c : cases) {
         ZipBuilder builder;
-        builder.add("omega", "").last().extra = c.extra;
-        EXPECT_EQ(summariesAt(write(builder)), (Names{"valid", "omega 0/0@0 " + c.summary}));
+        builder.add(c.name, "").last().extra = c.extra;
+        builder.last().flags = c.flags;
+        EXPECT_EQ(summariesAt(write(builder)), (Names{"valid", c.name + " 0/0@0 " + c.summary}));
     }
 }
 
@@ -144,6 +175,7 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
     builder.add("a.txt", "alpha").add("b.txt", makeContent(5000, 3), ZipBuilder::kDeflated).setComment("0123456789");
     const std::string good = builder.build();
     const std::size_t end = good.size() - 32, b = good.rfind("b.txt") - 46, a = good.rfind("a.txt") - 46;
+    const std::string endRecord = good.substr(end, 20);  // but its comment's length
     const std::string zip64 = builder.setZip64(true).build();
     const std::size_t end64 = zip64.size() - 32 - 20 - 56;
     ZipBuilder marked;
@@ -163,6 +195,10 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
         {"has a central directory entry that runs past its end", patched(good, b + 30, le16(20))},
         {"has a member 'a.txt' whose data runs past the central directory", patched(good, a + 20, le32(0x10000))},
         {"has a member 'b.txt' whose data runs past the central directory", patched(good, b + 42, le32(0x1000))},
+        // Readers that take the last signature, or the record whose comment ends the file, take another one.
+        {"has several end records that readers could choose between", good + "PK\x05\x06"},
+        {"has several end records that readers could choose between",
+         good.substr(0, end) + endRecord + le16(26) + endRecord + le16(0) + "tail"},
         {"spans several disks", patched(good, end + 6, le16(1))},
         {"has no central directory where its end record says", patched(good, a, "PK\x01\x01")},
         {"has more entries than its central directory can hold", patched(zip64, end64 + 32, le64(1ull << 60))},
@@ -179,6 +215,54 @@ TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
     EXPECT_EQ(summariesAt(m_dir.file("none.zip")), Names{"invalid: cannot be opened"});
     ZIPFileSystem unbound;
     EXPECT_EQ(ArchiveIndex(unbound).error(), "is not bound");
+}
+
+// Whether the index of the archive at `path` is valid, then each flawed member as "name<flaw>".
+Names flawsAt(const std::string& path) {
+    ZIPFileSystem unbound;
+    const ArchiveIndex index(unbound, path);
+    Names flaws = {index.isValid() ? "valid" : "invalid: " + index.error()};
+    for (const ArchiveMember& m : index.members())
+        if (m.flaw != MemberFlaw::None) flaws.push_back(m.name + flawOf(m));
+    return flaws;
+}
+
+// Archives that two readers, one going by the central directory and one walking the local headers, read alike
+// stay valid and unflawed: Info-ZIP writing to a file and to a pipe (zip64 fields, data descriptors), Python to
+// an unseekable stream (data descriptors, its directory in reverse order), bytes after the end record, a stored
+// archive as the last member (an end record in its data). Two archives one after the other are invalid (also
+// when the second's directory offset finds the first's directory); members that overlap (two entries of one
+// local header, a zip bomb) are flagged, each with another; unzip refuses the bomb too.
+TEST_F(ArchiveIndexTest, ArchivesThatReadersWouldReadDifferently) {
+    m_dir.write("h.txt", "hello\n");
+    if (!run("zip -q a.zip h.txt && zip -q -0 nested.zip h.txt a.zip && cat a.zip nested.zip >cat.zip "
+             "&& (cat a.zip; echo trailing) >trailing.zip && printf 'x\\n' | zip -q - - >file.zip && "
+             "printf 'x\\n' | zip -q - - | cat >pipe.zip && python3 -c \"import sys, zipfile\nz = "
+             "zipfile.ZipFile(sys.stdout.buffer, 'w')\nfor n in 'ab': z.writestr(n, n * 100)\nz.filelist.reverse()\n"
+             "z.close()\" | cat >py.zip"))
+        GTEST_SKIP() << "zip and python3 are needed";
+    const std::string twice = ZipBuilder().add("a.txt", "x").add("b.txt", "y").build();
+    m_dir.write("twice.zip", patched(twice, twice.rfind("b.txt") - 4, le32(0)));  // b.txt's entry: a.txt's header
+    m_dir.write("bomb.zip", zipBomb(3, 1 << 20));
+    // One archive after another of its size: the second's end record states where the first's directory is.
+    m_dir.write("twins.zip",
+                ZipBuilder().add("h.txt", "hello\n").build() + ZipBuilder().add("h.txt", "evil!\n").build());
+    const struct {
+        const char* file;
+        Names flaws;
+    } cases[] = {
+        {"cat.zip", {"invalid: starts with a local header that its central directory does not list"}},
+        {"twins.zip", {"invalid: has two central directories that readers could choose between"}},
+        {"twice.zip", {"valid", "a.txt overlaps:1", "b.txt overlaps:0"}},
+        {"bomb.zip", {"valid", "a overlaps:2", "b overlaps:0", "c overlaps:0"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.flaws, flawsAt(m_dir.file(c.file))) << c.file;
+    for (const char* file : {"file.zip", "pipe.zip", "py.zip", "trailing.zip", "nested.zip"})
+        EXPECT_EQ(Names{"valid"}, flawsAt(m_dir.file(file))) << file;
+    if (run("command -v unzip")) {
+        EXPECT_NE(std::string::npos, runCommand("cd " + quote(m_dir.path()) + " && unzip -t bomb.zip 2>&1")
+                                         .find("invalid zip file with overlapped components (possible zip bomb)"));
+    }
 }
 
 }  // namespace

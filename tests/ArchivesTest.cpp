@@ -72,6 +72,7 @@ class ArchivesTest : public ::testing::Test {
         {
             FileSystem fileSystem;
             seen.push_back(fileSystem.setZIPArchive(path.c_str()) ? "bind: yes" : "bind: no");
+            if (!fileSystem.getBindingRefusal().empty()) seen.push_back("refusal: " + fileSystem.getBindingRefusal());
             const DirectoryHandle pRoot = fileSystem.opendir("/");
             for (EntryHandle pEntry; !pRoot.isNull() && !(pEntry = pRoot->read()).isNull();)
                 seen.push_back("file " + std::string(pEntry->getPath()) + ": " +
@@ -126,7 +127,9 @@ Names bound(const std::string& a = "as stored", const std::string& b = "as store
 
 // ... and when binding refuses it, with the reason line if there is one.
 Names refused(const std::string& reason = "") {
-    Names seen = {"bind: no", "log: Could not open ZIP archive <archive>"};
+    Names seen = {"bind: no"};
+    if (!reason.empty()) seen.push_back("refusal: " + reason);
+    seen.push_back("log: Could not open ZIP archive <archive>");
     if (!reason.empty()) seen.push_back("log: ZIP archive <archive> " + reason);
     return seen;
 }

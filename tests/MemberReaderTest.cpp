@@ -37,7 +37,12 @@ class MemberReaderTest : public ::testing::Test {
   protected:
     MemberReaderTest() {
         ZipBuilder builder;
-        for (const auto& m : m_members) builder.add(m.first, m.second.first, m.second.second);
+        for (const auto& m : m_members) {
+            builder.add(m.first, m.second.first, m.second.second);
+            builder.last().descriptor = m.first == "signed" ? ZipBuilder::Descriptor::Signed
+                                        : m.first == "bare" ? ZipBuilder::Descriptor::Bare
+                                                            : ZipBuilder::Descriptor::None;
+        }
         builder.addDirectory("dir/");
         m_strBytes = builder.build();
     }
@@ -57,7 +62,9 @@ class MemberReaderTest : public ::testing::Test {
         {"noise", {makeContent(300000, 2, false), kDeflated}},  // deflate's stored blocks
         {"stored", {makeContent(200000, 3, false), kStored}},
         {"empty", {"", kDeflated}},
-        {"empty-stored", {"", kStored}}};
+        {"empty-stored", {"", kStored}},
+        {"signed", {makeContent(5000, 4), kDeflated}},  // with data descriptors
+        {"bare", {makeContent(3000, 5, false), kStored}}};
     std::string m_strBytes;
 };
 
@@ -129,12 +136,19 @@ TEST_F(MemberReaderTest, ThreadsReadTheSameAndDifferentMembers) {
 }
 
 // A damage to a member's directory entry (m) or to the archive's bytes (b, where the member's data starts at d),
-// and what reads then say: readability(), a read of the first 1000 bytes, of the whole member, and of its last
-// byte after that (a member found bad stays bad).
+// and what reads then say: readability(), check() before any read, a read of the first 1000 bytes (no bytes when
+// it fails), of the whole member, and of its last byte after that (a member found bad stays bad). Damage to the
+// CRC-32 or sizes is made in both headers (local(), as a writer would have made it); in one of them only, it is a
+// local header that tells another story. The index's flaws and the data limit are the directory entry's.
 struct Damage {
+    typedef void (*Maker)(ArchiveMember& m, std::string& b, std::size_t d);
+    Damage(const char* m, Maker f, ReadStatus r, ReadStatus c, ReadStatus p, ReadStatus w)
+        : member(m), damage(f), readable(r), checked(c), partial(p), whole(w) {}
+    // What check() says before any read, every read says too.
+    Damage(const char* m, Maker f, ReadStatus r, ReadStatus c) : Damage(m, f, r, c, c, c) {}
     const char* member;
-    void (*damage)(ArchiveMember& m, std::string& b, std::size_t d);
-    ReadStatus readable, partial, whole;
+    Maker damage;
+    ReadStatus readable, checked, partial, whole;
 };
 #define DAMAGE(body)                                      \
     [](ArchiveMember& m, std::string& b, std::size_t d) { \
@@ -142,24 +156,45 @@ struct Damage {
         body;                                             \
     }
 
+void local(const ArchiveMember& m, std::string& b) {
+    b.replace(m.uiLocalHeaderOffset + 14, 12,
+              le32(m.uiCrc32) + le32(std::uint32_t(m.uiCompressedSize)) + le32(std::uint32_t(m.uiSize)));
+}
+
 TEST_F(MemberReaderTest, RefusesAndFailsDamagedMembers) {
     typedef ReadStatus S;
     const Damage damages[] = {
-        {"text", DAMAGE(m.uiCrc32 ^= 1), S::Ok, S::Ok, S::CrcMismatch},
-        {"stored", DAMAGE(b[d + 5000] ^= 1), S::Ok, S::Ok, S::CrcMismatch},
-        {"noise", DAMAGE(b[d + 90000] ^= 1), S::Ok, S::Ok, S::CrcMismatch},  // inside a stored block
-        {"text", DAMAGE(++m.uiSize), S::Ok, S::Ok, S::SizeMismatch},
-        {"text", DAMAGE(--m.uiSize), S::Ok, S::Ok, S::SizeMismatch},
-        {"text", DAMAGE(m.uiCompressedSize /= 2), S::Ok, S::Ok, S::CorruptData},
-        {"text", DAMAGE(b[d] = '\xff'), S::Ok, S::CorruptData, S::CorruptData},
-        {"stored", DAMAGE(--m.uiCompressedSize), S::Ok, S::SizeMismatch, S::SizeMismatch},
-        {"text", DAMAGE(b[m.uiLocalHeaderOffset] ^= 1), S::Ok, S::BadLocalHeader, S::BadLocalHeader},
-        {"text", DAMAGE(m.uiLocalHeaderOffset = b.size() - 20), S::Ok, S::BadLocalHeader, S::BadLocalHeader},
-        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1), S::Ok, S::Encrypted, S::Encrypted},
-        {"text", DAMAGE(m.uiFlags |= 1), S::Encrypted, S::Encrypted, S::Encrypted},
-        {"text", DAMAGE(m.uiMethod = 99), S::Encrypted, S::Encrypted, S::Encrypted},
-        {"text", DAMAGE(m.uiMethod = 12), S::UnsupportedMethod, S::UnsupportedMethod, S::UnsupportedMethod},
-        {"dir/", DAMAGE(), S::NotAFile, S::NotAFile, S::NotAFile},
+        {"text", DAMAGE(m.uiCrc32 ^= 1; local(m, b)), S::Ok, S::Ok, S::Ok, S::CrcMismatch},
+        {"stored", DAMAGE(b[d + 5000] ^= 1), S::Ok, S::Ok, S::Ok, S::CrcMismatch},
+        {"noise", DAMAGE(b[d + 90000] ^= 1), S::Ok, S::Ok, S::Ok, S::CrcMismatch},  // inside a stored block
+        {"text", DAMAGE(++m.uiSize; local(m, b)), S::Ok, S::Ok, S::Ok, S::SizeMismatch},
+        {"text", DAMAGE(--m.uiSize; local(m, b)), S::Ok, S::Ok, S::Ok, S::SizeMismatch},
+        {"text", DAMAGE(m.uiCompressedSize /= 2; local(m, b)), S::Ok, S::Ok, S::Ok, S::CorruptData},
+        {"text", DAMAGE(b[d] = '\xff'), S::Ok, S::Ok, S::CorruptData, S::CorruptData},
+        {"stored", DAMAGE(--m.uiCompressedSize; local(m, b)), S::Ok, S::SizeMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset] ^= 1), S::Ok, S::BadLocalHeader},
+        {"text", DAMAGE(m.uiLocalHeaderOffset = b.size() - 20), S::Ok, S::BadLocalHeader},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1), S::Ok, S::LocalHeaderMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1; m.uiFlags |= 1), S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiFlags |= 1), S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiMethod = 99), S::Encrypted, S::Encrypted},
+        {"text", DAMAGE(m.uiMethod = 12), S::UnsupportedMethod, S::UnsupportedMethod},
+        {"dir/", DAMAGE(), S::NotAFile, S::NotAFile},
+        // Another story in the local records: name, method, CRC-32, size (the data descriptor's when one is
+        // announced, the local header's then counting for nothing), a longer extra field, an unlisted member.
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 30] ^= 1), S::Ok, S::LocalNameMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 8] = 0), S::Ok, S::LocalHeaderMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 14] ^= 1), S::Ok, S::LocalHeaderMismatch},
+        {"stored", DAMAGE(b[m.uiLocalHeaderOffset + 22] ^= 1), S::Ok, S::LocalHeaderMismatch},
+        {"signed", DAMAGE(b[m.uiLocalHeaderOffset + 14] ^= 1; b[m.uiLocalHeaderOffset + 22] ^= 1), S::Ok, S::Ok},
+        {"signed", DAMAGE(b[d + m.uiCompressedSize + 4] ^= 1), S::Ok, S::DescriptorMismatch},
+        {"bare", DAMAGE(b[d + m.uiCompressedSize + 4] ^= 1), S::Ok, S::DescriptorMismatch},
+        {"text", DAMAGE(b[m.uiLocalHeaderOffset + 28] = 4), S::Ok, S::Overlapping},
+        {"signed", DAMAGE(--m.uiDataLimit), S::Ok, S::Overlapping},
+        {"text", DAMAGE(m.uiDataLimit += 4), S::Ok, S::UnlistedMember},
+        {"text", DAMAGE(m.flaw = MemberFlaw::Overlaps), S::Overlapping, S::Overlapping},
+        {"text", DAMAGE(m.flaw = MemberFlaw::NameAmbiguous), S::AmbiguousName, S::AmbiguousName},
+        {"text", DAMAGE(m.flaw = MemberFlaw::Zip64Disagrees), S::Zip64Mismatch, S::Zip64Mismatch},
     };
     const Archive pristine(m_dir, "p.zip", m_strBytes, false);
     for (const Damage& damage : damages) {
@@ -169,8 +204,9 @@ TEST_F(MemberReaderTest, RefusesAndFailsDamagedMembers) {
         const std::unique_ptr<MemberReader> pReader = Archive(m_dir, "d.zip", bytes, false).reader();
         SCOPED_TRACE(std::string(damage.member) + " expecting " + describeReadStatus(damage.whole));
         EXPECT_EQ(damage.readable, MemberReader::readability(member));
+        EXPECT_EQ(damage.checked, pReader->check(member));
         ReadStatus status[3];
-        read(*pReader, member, 0, 1000, status[0]);
+        EXPECT_EQ(damage.partial != S::Ok, read(*pReader, member, 0, 1000, status[0]) == "<failed>");
         read(*pReader, member, 0, 1 << 20, status[1]);
         read(*pReader, member, std::max<std::uint64_t>(member.uiSize, 1) - 1, 1, status[2]);
         EXPECT_EQ(damage.partial, status[0]);
@@ -196,6 +232,36 @@ TEST_F(MemberReaderTest, ReadsInfoZipMembersAndRefusesItsEncryptedOnes) {
         sameBytes(content("text"), read(*archive.reader(), archive.member("plain.txt"), 0, 1 << 20, status[0])));
     EXPECT_EQ("<failed>", read(*archive.reader(), archive.member("secret.txt"), 0, 10, status[1]));
     EXPECT_TRUE(status[0] == ReadStatus::Ok && status[1] == ReadStatus::Encrypted);
+}
+
+// Members whose local headers leave their CRC-32 and sizes to a data descriptor after the data (Info-ZIP writing
+// to a pipe, in zip64 form; Python to an unseekable stream, its directory in reverse order; the builder's, with
+// and without a signature), or give them in a zip64 field (Info-ZIP writing standard input to a file).
+TEST_F(MemberReaderTest, ReadsMembersOfStreamingWriters) {
+    int exitStatus = 0;
+    m_dir.write("plain.txt", content("text"));
+    runCommand(
+        "cd '" + m_dir.path() +
+            "' && zip -q - - <plain.txt >file.zip && zip -q - - <plain.txt | cat >pipe.zip && python3 -c "
+            "\"import sys, zipfile\nz = zipfile.ZipFile(sys.stdout.buffer, 'w')\nfor n, m in ('a', 8), ('b', 0): "
+            "z.write('plain.txt', n, m)\nz.filelist.reverse()\nz.close()\" | cat >py.zip",
+        &exitStatus);
+    ASSERT_EQ(0, exitStatus);
+    m_dir.write("p.zip", m_strBytes);
+    const std::pair<const char*, const char*> reads[] = {{"file.zip", "-"}, {"pipe.zip", "-"},   {"py.zip", "a"},
+                                                         {"py.zip", "b"},   {"p.zip", "signed"}, {"p.zip", "bare"}};
+    for (const auto& r : reads) {
+        SCOPED_TRACE(std::string(r.first) + " " + r.second);
+        const Archive archive(m_dir, r.first, readFile(m_dir.file(r.first)), false);
+        ASSERT_TRUE(archive.pIndex->find(r.second));
+        const ArchiveMember member = archive.member(r.second);
+        const std::unique_ptr<MemberReader> pReader = archive.reader();
+        ReadStatus status = ReadStatus::IoError;
+        EXPECT_EQ(ReadStatus::Ok, pReader->check(member));
+        EXPECT_TRUE(sameBytes(content(std::string(r.first) == "p.zip" ? r.second : "text"),
+                              read(*pReader, member, 0, 1 << 20, status)));
+        EXPECT_EQ(ReadStatus::Ok, status);
+    }
 }
 
 // With room for two points (about 54 KiB each), the one restored from last stays when a third one comes.
@@ -237,7 +303,9 @@ TEST(MemberReaderSlow, InflatesPastFourGiB) {
     member.uiSize = std::uint64_t(4097) << 20;
     member.uiCompressedSize = stream.size();
     TempDir dir;
-    dir.write("big.zip", le32(0x04034b50) + std::string(22, '\0') + le16(5) + le16(0) + "zeros" + stream);
+    // Sizes and CRC-32 left to a data descriptor (flag bit 3), which the file does not hold.
+    dir.write("big.zip", le32(0x04034b50) + le16(20) + le16(8) + le16(8) + std::string(16, '\0') + le16(5) + le16(0) +
+                             "zeros" + stream);
     ZIPFileSystem fileSystem;
     MemberReader reader(fileSystem, dir.file("big.zip"));
     for (const std::uint64_t offset : {member.uiSize - 3, (std::uint64_t(1) << 32) - 2, std::uint64_t(1) << 32}) {

@@ -1,6 +1,7 @@
 // The zipfs tool, run as a separate process (in TZ=UTC) on one set of archives made once for the suite by
 // Info-ZIP zip (a tree, -y links, -P encryption, in Tokyo's zone with and without the extended timestamp),
-// Python's zipfile (every kind of name) and ZipBuilder (methods, duplicates, damage, escaping names): listings
+// Python's zipfile (every kind of name) and ZipBuilder (methods, duplicates, damage, escaping names, local headers
+// that tell another story than the central directory, a zip bomb of overlapping members): listings
 // agree with unzip's; every member is shown with its name, mode, method, time and refusal; bytes are the
 // member's or none; escaping names and links are refused; errors have their exit statuses and one line. Cases
 // are rows of (arguments, status, output, error). The tool is $ZIPFS_BIN, or tools/zipfs beside this test's
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "ZipFsFixture.h"
+#include "support/ZipBomb.h"
 
 namespace Tamsor {
 namespace Testing {
@@ -46,6 +48,11 @@ std::string squeezed(const std::string& text) {
 }
 
 const std::string kTime = "2023-11-14 22:13:20";  // @1700000000 in UTC, 07:13:20 the next day in Tokyo
+
+// Why a member of the zip bomb is refused, `other` being the member it is found to overlap.
+std::string bomb(const std::string& other) {
+    return "its data overlaps that of member '" + other + "': a possible zip bomb";
+}
 
 class ZipfsCli : public ::testing::Test {
   protected:
@@ -86,7 +93,7 @@ class ZipfsCli : public ::testing::Test {
             "    z.writestr(zipfile.ZipInfo('flagged/\\u03a9.txt'), b'flagged\\n')\n"
             "EOF");
         // Each member's data is its number; the last one of the first archive is damaged.
-        ZipBuilder odd, evil;
+        ZipBuilder odd, evil, twoFaced;
         const std::pair<std::string, std::uint16_t> oddMembers[] = {
             {"a.txt", 0},           {"b.bz2", 12},   {"dup.txt", 0},
             {"dup.txt", 0},         {"aes.bin", 99}, {std::string("nul\0x", 5), 0},
@@ -100,6 +107,12 @@ class ZipfsCli : public ::testing::Test {
         damaged[damaged.find("data 6")] ^= 0x01;
         s_pDir->write("odd.zip", damaged);
         s_pDir->write("evil.zip", evil.build());
+        // A local header that names another file, and one that says stored where the directory says deflated.
+        twoFaced.add("ok.txt", "fine\n").add("notes.txt", "echo evil\n").last().localName = "../evil.sh";
+        std::string twoFacedBytes = twoFaced.add("packed.txt", makeContent(2000, 4), ZipBuilder::kDeflated).build();
+        twoFacedBytes[twoFacedBytes.find("packed.txt") - 22] = 0;
+        s_pDir->write("twofaced.zip", twoFacedBytes);
+        s_pDir->write("bomb.zip", zipBomb(3, 1 << 20));
     }
     static void TearDownTestSuite() { delete s_pDir; }
 
@@ -208,7 +221,8 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
     });
 }
 
-// Encrypted members and unsupported methods are shown and marked, never read; damage fails with no bytes.
+// Encrypted members, unsupported methods and members that readers would read differently (local headers that
+// tell another story, a zip bomb's overlapping members) are never read; damage fails with no bytes.
 TEST_F(ZipfsCli, RefusedAndDamagedMembersFail) {
     checkRows({
         {"ls -l enc.zip", 0, "-rw------- 7 19 stored " + kTime + " private.txt [refused: encrypted]\n"},
@@ -221,6 +235,16 @@ TEST_F(ZipfsCli, RefusedAndDamagedMembersFail) {
          "OK a.txt\nFAILED b.bz2 (compression method bzip2 is not supported)\nOK dup.txt\nOK dup.txt\n"
          "FAILED aes.bin (encrypted members are not supported)\nOK nul\\x00x\nFAILED data/payload.txt (CRC mismatch)\n"
          "3 of 7 files FAILED in odd.zip.\n"},
+        {"test twofaced.zip", 5,
+         "OK ok.txt\nFAILED notes.txt (its local header names another file)\nFAILED packed.txt (its local header "
+         "disagrees with the central directory)\n2 of 3 files FAILED in twofaced.zip.\n"},
+        {"cat twofaced.zip notes.txt", 5, "", "zipfs: cat: 'notes.txt': its local header names another file\n"},
+        {"cat twofaced.zip packed.txt", 5, "",
+         "zipfs: cat: 'packed.txt': its local header disagrees with the central directory\n"},
+        {"test bomb.zip", 5,
+         "FAILED a (" + bomb("c") + ")\nFAILED b (" + bomb("a") + ")\nFAILED c (" + bomb("a") +
+             ")\n3 of 3 files FAILED in bomb.zip.\n"},
+        {"cat bomb.zip c", 5, "", "zipfs: cat: 'c': " + bomb("a") + "\n"},
     });
 }
 
@@ -239,6 +263,12 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
         {"extract enc.zip -C none", 5, none + "none\n",
          "zipfs: extract: 'private.txt': encrypted members are not supported\n"},
         {"extract names.zip -C n", 0, "Extracted 5 files, 0 symbolic links and 0 directories into n\n"},
+        {"extract bomb.zip -C bombed", 5, none + "bombed\n",
+         "zipfs: extract: 'a': " + bomb("c") + "\nzipfs: extract: 'b': " + bomb("a") +
+             "\nzipfs: extract: 'c': " + bomb("a") + "\n"},
+        {"extract twofaced.zip -C two", 5, "Extracted 1 file, 0 symbolic links and 0 directories into two\n",
+         "zipfs: extract: 'notes.txt': its local header names another file\nzipfs: extract: 'packed.txt': its local "
+         "header disagrees with the central directory\n"},
         {"extract tree.zip -C t", 0, "Extracted 5 files, 0 symbolic links and 0 directories into t\n"},
         {"extract tree.zip docs -C t", 5, none + "t\n",
          "zipfs: extract: 'docs/img/logo.bin': exists, not overwritten (use --force)\n"
@@ -263,7 +293,8 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
                     "in/out/safe/one.txt in/out/dup.txt) && cat n/\u03a9mega/\u65e5\u672c\u8a9e.txt "
                     "n/\u00c4\u00d6.txt && readlink out/link"));
     EXPECT_EQ("", shell("ls -d out/docs/evil none/private.txt in/up.txt in/esc.txt esc.txt "
-                        "outside/readme.txt 2>/dev/null || true"));
+                        "outside/readme.txt bombed/? two/notes.txt evil.sh two/packed.txt 2>/dev/null || true"));
+    EXPECT_EQ("fine\n", shell("cat two/ok.txt"));
 }
 
 // The scrambled copy is read like the plain one (the library unscrambles at true offsets, so every 1 MiB

@@ -1,10 +1,11 @@
 // `zipfs mount` for real: one archive, made once for the suite by Info-ZIP zip (-y links, -P encryption) and
-// Python's zipfile (bzip2, damaged members, odd names, a tree unzip extracts, large members, and more than
-// 65,535 members in one directory, so zziplib refuses it and its listing takes several replies), mounted in
-// the foreground through FUSE by the built tool with a restart-point budget of about one point and a log
-// file, and read by ordinary programs; a small scrambled one is mounted in the background. Skipped where this
-// machine cannot mount (no /dev/fuse, no fusermount3) or a tool is missing. The tool is $ZIPFS_BIN, or
-// tools/zipfs beside this test's directory in the build tree. Nothing stays mounted, whatever happens.
+// Python's zipfile (bzip2, damaged members, odd names, local headers that tell another story than the central
+// directory, a tree unzip extracts, large members, and more than 65,535 members in one directory, so zziplib
+// refuses it and its listing takes several replies), mounted in the foreground through FUSE by the built tool
+// with a restart-point budget of about one point and a log file, and read by ordinary programs; a small
+// scrambled one and a zip bomb are mounted in the background. Skipped where this machine cannot mount (no
+// /dev/fuse, no fusermount3) or a tool is missing. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's
+// directory in the build tree. Nothing stays mounted, whatever happens.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "TempDir.h"
+#include "ZipBomb.h"
 #include "ZipBuilder.h"
 
 namespace Tamsor {
@@ -82,10 +84,13 @@ class ZipfsMountTest : public ::testing::Test {
             "rng.randbytes(7000))\n"
             "add('src/deep/nested/code.c', text(40000), zipfile.ZIP_DEFLATED)\n"
             "add('top.txt', b'top level\\n'); add('empty.txt', b'')\n"
+            "add('../evil.sh', b'echo evil\\n'); z.filelist[-1].filename = 'notes.txt'  # the local header's name\n"
+            "add('packed.txt', text(100), zipfile.ZIP_DEFLATED); packed = z.filelist[-1].header_offset\n"
             "for i in range(65600): add('many/%d%s' % (i, 'x' * (i * 7 % 13)), b'')\n"
             "z.close()\n"
             "d = bytearray(open('a.zip', 'rb').read())\n"
             "for marker in (b'FLIP', b'FLOP'): d[d.find(marker)] ^= 1\n"
+            "d[packed + 8] = 0  # the local header says stored\n"
             "open('a.zip', 'wb').write(d.replace(b'nul?name', b'nul\\0name'))\n"
             "EOF",
             &status);
@@ -103,7 +108,7 @@ class ZipfsMountTest : public ::testing::Test {
         if (!s_pDir) return;
         // Whatever is still mounted, however often (lazily where the plain way is refused).
         run(s_pDir->path(),
-            "for d in mnt busy mnt busy; do ! mountpoint -q $d || fusermount3 -u $d || "
+            "for d in mnt busy bombs mnt busy bombs; do ! mountpoint -q $d || fusermount3 -u $d || "
             "fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
@@ -152,14 +157,17 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
          "-rw------- 5 1 'private.txt'\n-rw-r--r-- 7 1 'enc.txt'\n-rw-r--r-- 9 1 'abs.txt'\ndrwxr-xr-x 0 2 "
          "'src/deep/nested'\n"},
         {"LC_ALL=C ls -A", 0,
-         "abs.txt\nbad.txt\nbad2.txt\nbig.txt\nbig2.txt\nbz.txt\ndocs\nempty.txt\nenc.txt\nlink\nmany\nprivate.txt\n"
-         "run.sh\nsrc\nstored.bin\ntop.txt\n"},
+         "abs.txt\nbad.txt\nbad2.txt\nbig.txt\nbig2.txt\nbz.txt\ndocs\nempty.txt\nenc.txt\nlink\nmany\nnotes.txt\n"
+         "packed.txt\nprivate.txt\nrun.sh\nsrc\nstored.bin\ntop.txt\n"},
         {"cat link abs.txt && ./run.sh", 0, "#!/bin/sh\necho hi\nabsolute\nhi\n"},
         {"diff -r ../unzipped/docs docs && diff -r ../unzipped/src src && cmp ../unzipped/top.txt top.txt", 0, ""},
         {"cat enc.txt", 1, "cat: enc.txt: Permission denied\n"},
         {"cat enc.txt", 1, "cat: enc.txt: Permission denied\n"},
         {"cat bz.txt", 1, "cat: bz.txt: Operation not supported\n"},
         {"cat bad.txt >/dev/null", 1, "cat: bad.txt: Input/output error\n"},
+        {"cat notes.txt packed.txt; cat notes.txt packed.txt", 1,
+         "cat: notes.txt: Input/output error\ncat: packed.txt: Input/output error\ncat: notes.txt: Input/output "
+         "error\ncat: packed.txt: Input/output error\n"},
         // Only the last bytes, never the ones before: the stored member is checked by a whole read of its own.
         {"dd if=bad2.txt bs=4 skip=75000 status=none", 1, "dd: error reading 'bad2.txt': Input/output error\n"},
         {"head -c 4 bad2.txt", 0, "GLOP"},
@@ -176,11 +184,13 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
     const std::string sizesAndTimes = "stat -c '%n %s %Y' docs/img/pixels.bin top.txt empty.txt";
     EXPECT_EQ(run(file("unzipped"), sizesAndTimes), run(s_strMountPoint, sizesAndTimes));
     const std::string log = readFile(file("log"));
-    for (const char* line : {"'../x' (member 9) not shown: a '..' in its name", "'nul\\x00name' (member 10) not shown",
-                             "'run.sh' (member 11) not shown: an earlier member has the same path",
-                             "'enc.txt': encrypted members are not supported; open refused",
-                             "'bz.txt': compression method bzip2 is not supported; open refused",
-                             "'bad.txt': read failed: CRC mismatch", "'bad2.txt': read failed: CRC mismatch"})
+    for (const char* line :
+         {"'../x' (member 9) not shown: a '..' in its name", "'nul\\x00name' (member 10) not shown",
+          "'run.sh' (member 11) not shown: an earlier member has the same path",
+          "'enc.txt': encrypted members are not supported; open refused",
+          "'bz.txt': compression method bzip2 is not supported; open refused", "'bad.txt': read failed: CRC mismatch",
+          "'bad2.txt': read failed: CRC mismatch", "'notes.txt': its local header names another file; open refused",
+          "'packed.txt': its local header disagrees with the central directory; open refused"})
         EXPECT_EQ(1, count(log, line)) << line << " in:\n" << log;
 }
 
@@ -246,6 +256,26 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     EXPECT_NE("", run("/", serving));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("busy"))));
     EXPECT_TRUE(eventually([&] { return run("/", serving).empty(); })) << "the server did not exit";
+}
+
+// A zip bomb's members are listed, and each fails to open however often it is tried, named once in the log.
+TEST_F(ZipfsMountTest, RefusesTheMembersOfAZipBomb) {
+    s_pDir->write("bomb.zip", Testing::zipBomb(3, 1 << 20));
+    ASSERT_EQ(
+        "", run(s_pDir->path(), "mkdir bombs && " + quoted(toolPath()) + " mount -o logfile=bomb.log bomb.zip bombs"));
+    int status = 0;
+    EXPECT_EQ(
+        "a\nb\nc\ncat: a: Input/output error\ncat: b: Input/output error\ncat: c: Input/output error\ncat: a: "
+        "Input/output error\n",
+        run(file("bombs"), "ls && cat a b c; cat a", &status));
+    EXPECT_EQ(1, status);
+    EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("bombs"))));
+    EXPECT_TRUE(eventually([] { return run("/", "pgrep -f 'bomb.log bomb.zip bombs$'").empty(); }));
+    const std::string log = readFile(file("bomb.log")), why = "its data overlaps that of member ";
+    for (const std::string& line : {"'a': " + why + "'c': a possible zip bomb; open refused",
+                                    "'b': " + why + "'a': a possible zip bomb; open refused",
+                                    "'c': " + why + "'a': a possible zip bomb; open refused"})
+        EXPECT_EQ(1, count(log, line)) << line << " in:\n" << log;
 }
 
 }  // namespace

@@ -34,6 +34,19 @@ enum class TimeSource {
 // Of several, the extended timestamp counts, then the NTFS time, then the MS-DOS fields. Fields whose lengths do
 // not hold together are ignored.
 
+// What the central directory shows to be wrong with a member: readers of the format would read it differently
+// (one of them a streaming reader that walks the local headers), so its bytes are never handed out. It is still
+// listed, under its stored name.
+enum class MemberFlaw : std::uint8_t {
+    None,
+    Overlaps,        // its local header and data overlap another member's (a zip bomb's shape), or they
+                     // run into the central directory
+    NameAmbiguous,   // its Unicode Path field (CRC matching) names another file than its UTF-8 name, or
+                     // than its ASCII name (where a character the code page lacks may stand as '_' or '?')
+    Zip64Disagrees,  // its zip64 field holds more values than its markers ask for, and read by position they
+                     // disagree with what it says read in the markers' order
+};
+
 struct ArchiveMember {
     std::string name;          // as stored, byte for byte; directories (stored or implied) end in "/";
                                // the top level is ""
@@ -54,6 +67,12 @@ struct ArchiveMember {
     std::time_t modificationTime = 0;
     TimeSource timeSource = TimeSource::None;
     std::uint32_t uiIndex = 0;  // position in the central directory; implied directories follow the stored ones
+    MemberFlaw flaw = MemberFlaw::None;
+    std::uint32_t uiOverlapped = 0;  // with MemberFlaw::Overlaps: the uiIndex of a member it overlaps
+    // Where the next member's local header starts in the file, or the central directory when no member follows:
+    // this member's header, data and data descriptor must end there. 0 when not known (an implied directory, or
+    // a member not made by an index).
+    std::uint64_t uiDataLimit = 0;
 
     // Bit 0 of the flags (traditional or strong encryption) or method 99 (AES): no reader here decrypts.
     bool isEncrypted() const { return (uiFlags & 0x0001) != 0 || uiMethod == 99; }

@@ -22,6 +22,11 @@
 // the central directory gives or goes on past it fails the read that meets it. Encrypted members and methods
 // other than stored (0) and deflated (8) are refused.
 //
+// Ambiguity: a member that readers of the format would read differently is refused before any byte of it is
+// read: one the index found flawed (overlapping members, an ambiguous name or zip64 field), and one whose local
+// records tell another story than the central directory (see ReadStatus). Readers that go by the central
+// directory and readers that walk the local headers get the same bytes from every member read here, or none.
+//
 // Threads: every member function may be called from any number of threads at once. Reads of different
 // members, and reads of one member at different offsets, run in parallel; no lock is held while inflating
 // or reading the archive file.
@@ -50,6 +55,17 @@ enum class ReadStatus {
     CorruptData,        // the deflate stream is invalid or cut short
     SizeMismatch,       // the data ends before the size the central directory gives, or goes on past it
     CrcMismatch,        // the member read whole does not have the CRC-32 the central directory gives
+    // Members that readers of the format would read differently (never read, whatever their data):
+    Overlapping,          // its bytes overlap another member's or the central directory (MemberFlaw::Overlaps,
+                          // or the end that its local header and data descriptor give runs past uiDataLimit)
+    AmbiguousName,        // MemberFlaw::NameAmbiguous
+    Zip64Mismatch,        // MemberFlaw::Zip64Disagrees
+    LocalNameMismatch,    // the local header holds another name than the central directory
+    LocalHeaderMismatch,  // the local header gives another method or encryption flag, or (with no data
+                          // descriptor announced) another CRC-32 or sizes, than the central directory
+    DescriptorMismatch,   // a data descriptor follows the data, with another CRC-32 or sizes
+    UnlistedMember,       // a local header that the central directory does not list follows the member's
+                          // data, where a reader that walks the local headers would find one more member
 };
 
 // What a status means, as a phrase ("CRC mismatch"). Never null.
@@ -84,9 +100,14 @@ class MemberReader {
     // Closes the descriptors. No read may be running.
     ~MemberReader();
 
-    // Whether `member` can be read at all, from the central directory alone: NotAFile, Encrypted or
-    // UnsupportedMethod, else Ok. Reads nothing.
+    // Whether `member` can be read at all, from the central directory alone: NotAFile, the index's flaw
+    // (Overlapping, AmbiguousName, Zip64Mismatch), Encrypted or UnsupportedMethod, else Ok. Reads nothing.
     static ReadStatus readability(const ArchiveMember& member);
+
+    // Whether `member` can be read, as far as that is known before its data is: readability(), then its local
+    // records against the central directory (LocalNameMismatch, Overlapping, ...). The records are read on the
+    // first call or read of the member, one or two small reads; later calls cost a lookup.
+    ReadStatus check(const ArchiveMember& member);
 
     // Like pread: up to `length` bytes of the member's content from `offset` into `buffer`. Returns the count,
     // less than `length` only at the member's end, 0 at or past the end (or for a length of 0), or -1 on

@@ -56,6 +56,11 @@ class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLog
 
     // The path of the bound archive as given to setZIPArchive; empty while unbound.
     const std::string& getZIPArchive() const { return m_strZIPArchive; }
+    // Why the last setZIPArchive refused an archive that zziplib itself would have opened and then shown in
+    // part or wrongly (or never returned from), as the rest of a sentence that starts with the archive's path
+    // ("holds 70000 entries; more than 65535 are not supported"): what its second ERROR line says. Empty after a
+    // bind that succeeded, and after one that zziplib failed on its own.
+    const std::string& getBindingRefusal() const { return m_strBindingRefusal; }
     // The number of entries (files and directories, open or not) alive on this file system.
     std::uint32_t getNbOfEntriesOpen() const { return m_uiNbOfEntriesOpen; }
 
@@ -93,6 +98,7 @@ class ZIPFileSystemImpl : public virtual VirtualFileSystem, public ObjectWithLog
     // unchanged (device, inode, size and times) checks zziplib's listing against it without reading the file
     // again. Null until then.
     mutable OwnedPtr<ArchiveScreening> m_pLastScreening;
+    std::string m_strBindingRefusal;  // see getBindingRefusal()
 };
 
 // The class that hosts instantiate for plain archives. Its storage comes from StaticMemAllocator under

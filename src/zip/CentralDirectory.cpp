@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "ExtraFields.h"
+#include "MemberLayout.h"
 
 namespace Tamsor {
 namespace ZipRecords {
@@ -49,10 +50,17 @@ bool startsWithCentralRecord(const TableFile& file, std::uint64_t offset) {
 }
 
 // A stub before the archive (a self-extracting program) leaves every offset the archive states short by its
-// length; the directory then ends where the end records start, which is where unzip looks for it too.
+// length; the directory then ends where the end records start, which is where unzip looks for it too. Some
+// readers (Python's) always look there: when a directory stands both there and where the end record says (an
+// archive after another of its size), they read another archive than the others.
 std::string placeAfterStub(const TableFile& file, std::uint64_t uiRecordsStart, DirectoryPlace& rPlace) {
-    if (rPlace.uiEntries == 0 || startsWithCentralRecord(file, rPlace.uiOffset)) return std::string();
+    if (rPlace.uiEntries == 0) return std::string();
     const std::uint64_t moved = uiRecordsStart - rPlace.uiSize;
+    if (startsWithCentralRecord(file, rPlace.uiOffset)) {
+        return moved != rPlace.uiOffset && startsWithCentralRecord(file, moved)
+                   ? "has two central directories that readers could choose between"
+                   : std::string();
+    }
     if (moved == rPlace.uiOffset || !startsWithCentralRecord(file, moved))
         return "has no central directory where its end record says";
     rPlace.uiShift = moved - rPlace.uiOffset;
@@ -150,6 +158,17 @@ bool dataFits(const ArchiveMember& member, std::uint64_t uiDirectory) {
            kLocalHeaderSize <= uiDirectory - offset - member.uiCompressedSize;
 }
 
+// A reader that walks the local headers from the start of the file (as streaming readers do) finds a member
+// where the first listed one is not: a second archive before this one, or a member the directory leaves out.
+bool startsWithUnlistedMember(const TableFile& file, const std::vector<ArchiveMember>& members,
+                              std::uint64_t uiDirectory) {
+    std::uint64_t first = uiDirectory;
+    for (const ArchiveMember& member : members) first = std::min(first, member.uiLocalHeaderOffset);
+    unsigned char signature[4];
+    return first >= sizeof(signature) && file.readAt(0, sizeof(signature), signature) &&
+           le32(signature) == kLocalHeaderSignature;
+}
+
 }  // namespace
 
 std::string locateCentralDirectory(const TableFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace) {
@@ -163,6 +182,7 @@ std::string locateCentralDirectory(const TableFile& file, std::uint64_t fileSize
         case EndSearch::Found:
             break;
     }
+    if (end.bAmbiguous) return "has several end records that readers could choose between";
     Claim claim;
     const std::string strProblem = claimOf(file, end, claim);
     if (!strProblem.empty()) return strProblem;
@@ -204,6 +224,9 @@ std::string readCentralDirectory(const TableFile& file, const DirectoryPlace& pl
         rMembers.push_back(std::move(member));
         stream.skip(length);
     }
+    if (startsWithUnlistedMember(file, rMembers, place.uiOffset))
+        return "starts with a local header that its central directory does not list";
+    layOutMembers(rMembers, place.uiOffset);
     return std::string();
 }
 

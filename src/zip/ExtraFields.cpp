@@ -19,14 +19,20 @@ const std::int64_t kNtfsEpochToUnix = 11644473600;  // seconds from 1601-01-01 t
 // The zip64 field holds, in this order, each of the uncompressed size, the compressed size and the local-header
 // offset whose fixed field holds the marker, 8 bytes each (then the disk number, which is not used here). A
 // value the field is too short for keeps the fixed field's marker, which the data checks then refuse.
+// Some readers take the field's values by position instead (the uncompressed size first, whatever the markers
+// say): a field that holds more values than the markers ask for must read the same both ways. (Fewer than 8
+// bytes beyond them are the disk number, which no reader takes for a size.)
 void readZip64(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
+    std::uint64_t* const values[] = {&rMember.uiSize, &rMember.uiCompressedSize, &rMember.uiLocalHeaderOffset};
     std::size_t at = 0;
-    for (std::uint64_t* pValue : {&rMember.uiSize, &rMember.uiCompressedSize, &rMember.uiLocalHeaderOffset}) {
+    for (std::uint64_t* pValue : values) {
         if (*pValue != kZip64Marker) continue;
         if (length - at < 8) return;
         *pValue = le64(p + at);
         at += 8;
     }
+    for (std::size_t i = 0; length - at >= 8 && i < 3 && length - 8 * i >= 8; ++i)
+        if (le64(p + 8 * i) != *values[i]) rMember.flaw = MemberFlaw::Zip64Disagrees;
 }
 
 // A flags byte, then the times its bits announce; a central record carries the modification time only (bit 0),
@@ -65,6 +71,35 @@ bool readUnicodePath(const unsigned char* p, std::size_t length, const std::stri
     return true;
 }
 
+bool isAscii(const std::string& strName) {
+    for (const char c : strName)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// A Unicode Path stands for a stored name in a legacy code page. A UTF-8 stored name (flag bit 11) needs none:
+// the two must be one name. A stored name in plain ASCII reads alike in every code page: the Unicode name must
+// have the same ASCII characters in the same places, each other character standing for one '_' or '?' (what
+// a writer puts for a character its code page lacks). Anything else would show readers that heed the field
+// another file than those that do not. Other stored names are a code page's bytes, which are not compared.
+bool unicodeNameAgrees(const ArchiveMember& member) {
+    const std::string &unicode = member.unicodeName, &stored = member.name;
+    if (member.hasUtf8Name()) return unicode == stored;
+    if (!isAscii(stored)) return true;
+    std::size_t s = 0;
+    for (std::size_t u = 0; u < unicode.size(); ++s) {
+        const unsigned char c = static_cast<unsigned char>(unicode[u]);
+        if (s >= stored.size()) return false;
+        if (c < 0x80) {
+            if (stored[s] != unicode[u++]) return false;
+            continue;
+        }
+        if (stored[s] != '_' && stored[s] != '?') return false;
+        for (++u; u < unicode.size() && (static_cast<unsigned char>(unicode[u]) & 0xC0) == 0x80;) ++u;
+    }
+    return s == stored.size();
+}
+
 }  // namespace
 
 void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
@@ -88,6 +123,7 @@ void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& 
             bUnicode = readUnicodePath(pData, size, rMember.name, rMember.unicodeName);
         }
     }
+    if (bUnicode && !unicodeNameAgrees(rMember)) rMember.flaw = MemberFlaw::NameAmbiguous;
     if (bTimestamp || bNtfs) {
         rMember.modificationTime = static_cast<std::time_t>(bTimestamp ? timestamp : ntfsTime);
         rMember.timeSource = bTimestamp ? TimeSource::ExtendedTimestamp : TimeSource::Ntfs;

@@ -15,6 +15,7 @@
 #include "DeflateCursor.h"
 #include "DescriptorPool.h"
 #include "IdleCursors.h"
+#include "LocalRecords.h"
 #include "RestartPoints.h"
 #include "ZipRecords.h"
 #include "tamsor/ArchiveIndex.h"
@@ -27,16 +28,17 @@ namespace {
 const std::size_t kMaxIdleDescriptors = 8;
 const std::size_t kMaxIdlePerMember = 4;
 const std::uint64_t kMinInterval = 4 << 10;
-const std::uint32_t kLocalHeaderSignature = 0x04034b50;
 const int kUnknown = -1;
 
-// What identifies a member's data: two directory entries that agree on all of it describe the same bytes, and
-// may share what the reader learnt of them.
-typedef std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint16_t, std::uint32_t> MemberKey;
+// What identifies a member's data and what its local records are checked against: two directory entries that
+// agree on all of it describe the same bytes, and may share what the reader learnt of them.
+typedef std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint16_t, std::uint32_t, std::uint16_t,
+                   std::uint64_t, std::string>
+    MemberKey;
 
 MemberKey keyOf(const ArchiveMember& member) {
     return MemberKey(member.uiLocalHeaderOffset, member.uiCompressedSize, member.uiSize, member.uiMethod,
-                     member.uiCrc32);
+                     member.uiCrc32, member.uiFlags, member.uiDataLimit, member.name);
 }
 
 // Reads of a stored member that went from its start in sequence: how far, and the CRC-32 of those bytes.
@@ -73,6 +75,7 @@ class MemberReader::Impl {
 
     ReadStatus read(const ArchiveMember& member, void* pBuffer, std::size_t length, std::uint64_t offset,
                     std::int64_t& rCount);
+    ReadStatus check(const ArchiveMember& member);
     MemberReaderStatistics statistics() const;
     bool hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict);
 
@@ -119,6 +122,11 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
     return status;
 }
 
+ReadStatus MemberReader::Impl::check(const ArchiveMember& member) {
+    const ReadStatus status = readability(member);
+    return status == ReadStatus::Ok ? checkLocalHeader(member, stateOf(member)) : status;
+}
+
 MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::unique_ptr<MemberState>& rpState = m_members[keyOf(member)];
@@ -126,32 +134,23 @@ MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
     return *rpState;
 }
 
-// The local header's signature, its own encryption flag, and where the data starts; the data must fit in the
-// file. Outcomes that reading again cannot change are kept.
+// The member's local records against its central directory entry, and where its data starts. Outcomes that
+// reading again cannot change are kept.
 ReadStatus MemberReader::Impl::checkLocalHeader(const ArchiveMember& member, MemberState& rState) {
     const int known = rState.iHeader.load();
     if (known != kUnknown) return ReadStatus(known);
     const std::int64_t fileSize = m_descriptors.fileSize();
     if (fileSize < 0) return ReadStatus::IoError;
-    const std::uint64_t uiFileSize = static_cast<std::uint64_t>(fileSize);
-    ReadStatus status = ReadStatus::BadLocalHeader;
-    unsigned char header[ZipRecords::kLocalHeaderSize];
-    if (uiFileSize >= sizeof(header) && member.uiLocalHeaderOffset <= uiFileSize - sizeof(header)) {
-        DescriptorPool::Lease lease(m_descriptors);
-        if (!lease.readAt(member.uiLocalHeaderOffset, header, sizeof(header))) return ReadStatus::IoError;
-        const std::uint64_t dataOffset =
-            member.uiLocalHeaderOffset + sizeof(header) + ZipRecords::le16(header + 26) + ZipRecords::le16(header + 28);
-        if (ZipRecords::le32(header) != kLocalHeaderSignature || dataOffset > uiFileSize ||
-            member.uiCompressedSize > uiFileSize - dataOffset)
-            status = ReadStatus::BadLocalHeader;
-        else if (ZipRecords::le16(header + 6) & 0x0001)
-            status = ReadStatus::Encrypted;
-        else if (member.uiMethod == 0 && member.uiCompressedSize != member.uiSize)
-            status = ReadStatus::SizeMismatch;
-        else
-            status = ReadStatus::Ok;
-        rState.uiDataOffset.store(dataOffset);
-    }
+    DescriptorPool::Lease lease(m_descriptors);
+    std::uint64_t dataOffset = 0;
+    const ReadStatus status = ZipRecords::checkLocalRecords(
+        member, static_cast<std::uint64_t>(fileSize),
+        [&lease](std::uint64_t offset, void* pBuffer, std::size_t length) {
+            return lease.readAt(offset, pBuffer, length);
+        },
+        dataOffset);
+    if (status == ReadStatus::IoError) return status;
+    rState.uiDataOffset.store(dataOffset);
     rState.iHeader.store(int(status));
     return status;
 }
@@ -245,6 +244,20 @@ const char* describeReadStatus(ReadStatus status) {
             return "the data does not have the size the central directory gives";
         case ReadStatus::CrcMismatch:
             return "CRC mismatch";
+        case ReadStatus::Overlapping:
+            return "its data overlaps another member's: a possible zip bomb";
+        case ReadStatus::AmbiguousName:
+            return "its Unicode Path field names another file";
+        case ReadStatus::Zip64Mismatch:
+            return "its zip64 field disagrees with its own sizes or offset";
+        case ReadStatus::LocalNameMismatch:
+            return "its local header names another file";
+        case ReadStatus::LocalHeaderMismatch:
+            return "its local header disagrees with the central directory";
+        case ReadStatus::DescriptorMismatch:
+            return "its data descriptor disagrees with the central directory";
+        case ReadStatus::UnlistedMember:
+            return "a local header that the central directory does not list follows it";
     }
     return "unknown status";
 }
@@ -259,6 +272,16 @@ MemberReader::~MemberReader() = default;
 
 ReadStatus MemberReader::readability(const ArchiveMember& member) {
     if (member.bDirectory) return ReadStatus::NotAFile;
+    switch (member.flaw) {
+        case MemberFlaw::None:
+            break;
+        case MemberFlaw::Overlaps:
+            return ReadStatus::Overlapping;
+        case MemberFlaw::NameAmbiguous:
+            return ReadStatus::AmbiguousName;
+        case MemberFlaw::Zip64Disagrees:
+            return ReadStatus::Zip64Mismatch;
+    }
     if (member.isEncrypted()) return ReadStatus::Encrypted;
     if (member.uiMethod != 0 && member.uiMethod != 8) return ReadStatus::UnsupportedMethod;
     return ReadStatus::Ok;
@@ -270,6 +293,10 @@ std::int64_t MemberReader::read(const ArchiveMember& member, void* buffer, std::
     const ReadStatus status = m_pImpl->read(member, buffer, length, offset, count);
     if (pStatus) *pStatus = status;
     return count;
+}
+
+ReadStatus MemberReader::check(const ArchiveMember& member) {
+    return m_pImpl->check(member);
 }
 
 bool MemberReader::hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict) const {

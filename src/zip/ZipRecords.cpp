@@ -34,6 +34,24 @@ bool TableFile::readAt(std::uint64_t offset, std::size_t length, unsigned char* 
     return true;
 }
 
+namespace {
+
+// Whether readers that pick the end record by other rules than the last one whose comment fits (the last
+// signature of all; the one whose comment ends the file exactly) would pick another than the one at `chosen`.
+bool hasRivalEndRecord(const std::vector<unsigned char>& tail, std::size_t chosen) {
+    const auto endsFile = [&tail](std::size_t i) {
+        return i + kEndSize <= tail.size() && i + kEndSize + le16(&tail[i + 20]) == tail.size();
+    };
+    for (std::size_t i = chosen + 1; i + 4 <= tail.size(); ++i)
+        if (le32(&tail[i]) == kEndSignature) return true;
+    if (endsFile(chosen)) return false;
+    for (std::size_t i = 0; i < chosen; ++i)
+        if (le32(&tail[i]) == kEndSignature && endsFile(i)) return true;
+    return false;
+}
+
+}  // namespace
+
 EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record) {
     const std::size_t tailSize =
         static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndSize + kMaxCommentSize));
@@ -53,6 +71,7 @@ EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord
         record.uiDirectoryOffset = le32(p + 16);
         record.bZip64Locator = i >= kZip64LocatorSize && le32(p - kZip64LocatorSize) == kZip64LocatorSignature;
         if (record.bZip64Locator) record.uiZip64EndOffset = le64(p - kZip64LocatorSize + 8);
+        record.bAmbiguous = hasRivalEndRecord(tail, i);
         return EndSearch::Found;
     }
     const std::size_t from = tailSize >= kEndSize ? tailSize - kEndSize + 1 : 0;

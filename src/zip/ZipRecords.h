@@ -19,6 +19,8 @@ const std::uint32_t kEndSignature = 0x06054b50;
 const std::uint32_t kZip64LocatorSignature = 0x07064b50;
 const std::uint32_t kZip64EndSignature = 0x06064b50;
 const std::uint32_t kCentralSignature = 0x02014b50;
+const std::uint32_t kLocalHeaderSignature = 0x04034b50;
+const std::uint32_t kDataDescriptorSignature = 0x08074b50;
 const std::size_t kEndSize = 22;
 const std::size_t kZip64LocatorSize = 20;
 const std::size_t kZip64EndSize = 56;
@@ -74,6 +76,10 @@ struct EndRecord {
     std::uint32_t uiDirectoryOffset = 0;
     bool bZip64Locator = false;          // a zip64 end locator stands right before the record
     std::uint64_t uiZip64EndOffset = 0;  // where that locator says the zip64 end record is
+    // Another end record's signature lies after this one (readers that take the last signature take that one),
+    // or this one's comment stops short of the end of the file while an earlier one's reaches it exactly
+    // (readers that want the comment to end the file take that one).
+    bool bAmbiguous = false;
 };
 
 enum class EndSearch {

@@ -3,9 +3,9 @@
 
 // Builds ZIP archives for the tests: members in any order, with any names (duplicates, empty, "../x", "/abs",
 // embedded NUL), stored, deflated or of any other method number (whose data is then written as given). Local
-// headers, central directory and end record, no data descriptors; zip64 fields and end records where numbers
-// need them (or when asked), and members of zeros or after a gap of zeros that writeTo leaves as holes, so that
-// an archive reaches past 4 GiB cheaply.
+// headers (with data descriptors when asked, or another name than the central directory's), central directory
+// and end record; zip64 fields and end records where numbers need them (or when asked), and members of zeros or
+// after a gap of zeros that writeTo leaves as holes, so that an archive reaches past 4 GiB cheaply.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -52,6 +52,9 @@ class ZipBuilder {
   public:
     static const std::uint16_t kStored = 0;
     static const std::uint16_t kDeflated = 8;
+    // After the data: CRC-32 and 32-bit sizes (with the signature PK\x07\x08 or without), flag bit 3 set, and
+    // zeros for them in the local header.
+    enum class Descriptor { None, Bare, Signed };
 
     struct Member {
         std::string name;
@@ -62,11 +65,14 @@ class ZipBuilder {
         std::string extra;             // central extra fields, after the zip64 field if one is needed
         std::uint64_t gapBefore = 0;   // zero bytes before the local header
         std::uint64_t zeros = 0;       // when not 0, the data: this many zero bytes, stored
+        std::uint16_t flags = 0;       // general purpose flags of both headers (bit 11: a UTF-8 name)
+        Descriptor descriptor = Descriptor::None;
+        std::string localName;  // when not empty, the local header's name (the central directory keeps `name`)
     };
 
     // For kStored and kDeflated `data` is encoded; any other method writes it as it is (CRC and sizes describe it).
     ZipBuilder& add(const std::string& name, const std::string& data, std::uint16_t method = kStored) {
-        return m_members.push_back(Member{name, data, method, 0, 0x21, "", 0, 0}), *this;
+        return m_members.push_back(Member{name, data, method, 0, 0x21, "", 0, 0, 0, Descriptor::None, ""}), *this;
     }
     ZipBuilder& addDirectory(const std::string& name) { return add(name, std::string()); }  // give the "/"
     ZipBuilder& setComment(const std::string& comment) { return m_strComment = comment, *this; }
@@ -100,6 +106,7 @@ class ZipBuilder {
         return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(block.data()), uInt(zeros)));
     }
 
+  public:
     // Raw deflate (no zlib header or trailer), as ZIP method 8 wants it.
     static std::string deflated(const std::string& data) {
         z_stream z{};
@@ -117,6 +124,7 @@ class ZipBuilder {
         return out;
     }
 
+  private:
     // A number that does not fit in 32 bits becomes the marker, its value going into the zip64 field.
     static std::uint32_t fitted(std::uint64_t value, std::string& zip64) {
         if (value < kMarker) return static_cast<std::uint32_t>(value);
@@ -129,10 +137,11 @@ class ZipBuilder {
     }
 
     // The fields a local and a central header share, from "version needed" to "extra field length".
-    static std::string commonFields(const Member& m, std::uint32_t crc, std::uint32_t compressed, std::uint32_t size,
-                                    std::size_t extraLength) {
-        return le16(20) + le16(0) + le16(m.method) + le16(m.dosTime) + le16(m.dosDate) + le32(crc) + le32(compressed) +
-               le32(size) + le16(static_cast<std::uint16_t>(m.name.size())) +
+    static std::string commonFields(const Member& m, const std::string& name, std::uint32_t crc,
+                                    std::uint32_t compressed, std::uint32_t size, std::size_t extraLength) {
+        const std::uint16_t flags = m.flags | (m.descriptor == Descriptor::None ? 0 : 0x0008);
+        return le16(20) + le16(flags) + le16(m.method) + le16(m.dosTime) + le16(m.dosDate) + le32(crc) +
+               le32(compressed) + le32(size) + le16(static_cast<std::uint16_t>(name.size())) +
                le16(static_cast<std::uint16_t>(extraLength));
     }
 
@@ -150,21 +159,30 @@ inline std::vector<ZipBuilder::Piece> ZipBuilder::layout() const {
         const std::uint64_t size = m.zeros ? m.zeros : m.data.size(), compressed = m.zeros ? m.zeros : payload.size();
         const std::uint64_t offset = end + m.gapBefore;
         const std::uint32_t crc = crcOf(m.data, m.zeros);
-        // A zip64 local header gives both sizes in its zip64 field.
-        const bool bLocal64 = size >= kMarker || compressed >= kMarker;
+        // A zip64 local header gives both sizes in its zip64 field; one with a data descriptor gives none.
+        const bool bDescribed = m.descriptor != Descriptor::None;
+        const bool bLocal64 = !bDescribed && (size >= kMarker || compressed >= kMarker);
         const std::string local64 = zip64Field(bLocal64 ? le64(size) + le64(compressed) : "");
-        pieces.push_back(Piece{offset, "PK\x03\x04" +
-                                           commonFields(m, crc, bLocal64 ? kMarker : uint32_t(compressed),
-                                                        bLocal64 ? kMarker : uint32_t(size), local64.size()) +
-                                           m.name + local64 + payload});
+        const std::string localName = m.localName.empty() ? m.name : m.localName;
+        const std::uint32_t localCompressed = bDescribed ? 0 : bLocal64 ? kMarker : uint32_t(compressed);
+        const std::uint32_t localSize = bDescribed ? 0 : bLocal64 ? kMarker : uint32_t(size);
+        pieces.push_back(Piece{
+            offset, "PK\x03\x04" +
+                        commonFields(m, localName, bDescribed ? 0 : crc, localCompressed, localSize, local64.size()) +
+                        localName + local64 + payload});
         end = offset + pieces.back().bytes.size() + m.zeros;
+        if (bDescribed) {
+            pieces.push_back(Piece{end, (m.descriptor == Descriptor::Signed ? "PK\x07\x08" : "") + le32(crc) +
+                                            le32(uint32_t(compressed)) + le32(uint32_t(size))});
+            end += pieces.back().bytes.size();
+        }
         std::string zip64;
         const std::uint32_t size32 = fitted(size, zip64), compressed32 = fitted(compressed, zip64);
         const std::uint32_t offset32 = fitted(offset, zip64);
         const std::string extra = zip64Field(zip64) + m.extra;
         const bool bDirectory = !m.name.empty() && m.name.back() == '/';
-        central += "PK\x01\x02" + le16(20) + commonFields(m, crc, compressed32, size32, extra.size()) + le16(0) +
-                   le16(0) + le16(0) + le32(bDirectory ? 0x10 : 0) + le32(offset32) + m.name + extra;
+        central += "PK\x01\x02" + le16(20) + commonFields(m, m.name, crc, compressed32, size32, extra.size()) +
+                   le16(0) + le16(0) + le16(0) + le32(bDirectory ? 0x10 : 0) + le32(offset32) + m.name + extra;
     }
     const std::uint64_t count = m_members.size(), centralSize = central.size();
     if (m_bZip64 || count > 0xFFFF || centralSize >= kMarker || end >= kMarker)

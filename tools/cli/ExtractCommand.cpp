@@ -82,8 +82,8 @@ class Extractor {
             ++rTally.uiDirectories;
             return;
         }
-        const ReadResult readable = MemberSource::readability(member);  // before anything is created
-        if (readable != ReadResult::Ok) return failed(name, m_rSource.describe(readable, member), rTally);
+        const ReadResult readable = m_rSource.check(member);  // before anything is created
+        if (!readable.ok()) return failed(name, m_rSource.describe(readable, member), rTally);
         const std::string fileName = components.back();
         components.pop_back();
         const int directoryFd = m_rTarget.openDirectory(components);
@@ -127,21 +127,21 @@ class Extractor {
             writeErrno = errno;
             return false;
         });
-        if (result == ReadResult::Ok) {
+        if (result.ok()) {
             mode_t mode;
             if (restoredPermissions(member, mode)) ::fchmod(fd, mode);
             const struct timespec times[2] = {memberTime(member), memberTime(member)};
             ::futimens(fd, times);  // a file without its time is still the right file
         }
         const bool bClosed = ::close(fd) == 0;
-        if (result == ReadResult::Ok && bClosed) {
+        if (result.ok() && bClosed) {
             ++rTally.uiFiles;
             return;
         }
         ::unlinkat(directoryFd, strFileName.c_str(), 0);
-        const std::string why = result == ReadResult::WriteFailed ? "write error: " + errnoText(writeErrno)
-                                : result == ReadResult::Ok        ? std::string("write error on close")
-                                                                  : m_rSource.describe(result, member);
+        const std::string why = result.bWriteFailed ? "write error: " + errnoText(writeErrno)
+                                : result.ok()       ? std::string("write error on close")
+                                                    : m_rSource.describe(result, member);
         failed(strName, why + "; the partial file was removed", rTally);
     }
 
@@ -150,7 +150,7 @@ class Extractor {
                      const std::vector<std::string>& components, ExtractTally& rTally) const {
         std::string target;
         const ReadResult result = m_rSource.readSmall(member, kLinkTargetLimit, target);
-        if (result != ReadResult::Ok) return failed(strName, m_rSource.describe(result, member), rTally);
+        if (!result.ok()) return failed(strName, m_rSource.describe(result, member), rTally);
         const std::string unsafe = unsafeLinkTargetReason(components, target);
         if (!unsafe.empty())
             return failed(strName, "symbolic link to '" + displayName(target) + "' skipped: " + unsafe, rTally);

@@ -48,7 +48,7 @@ class MemberPrinter {
     std::string linkTarget(const ArchiveMember& member) const {
         std::string target;
         const ReadResult result = m_rSource.readSmall(member, kLinkTargetLimit, target);
-        return result == ReadResult::Ok ? displayName(target) : "? (" + m_rSource.describe(result, member) + ")";
+        return result.ok() ? displayName(target) : "? (" + m_rSource.describe(result, member) + ")";
     }
 
   private:

@@ -30,7 +30,7 @@ int catOne(const Invocation& invocation, MemberSource& rSource, const std::strin
         return kExitNotFound;
     }
     const ReadResult result = rSource.readWhole(*pMember, &writeToStandardOutput);
-    if (result == ReadResult::Ok) return kExitOk;
+    if (result.ok()) return kExitOk;
     invocation.fail("'" + displayName(rSource.facts().name(*pMember)) + "': " + rSource.describe(result, *pMember));
     return kExitDataError;
 }
@@ -60,7 +60,7 @@ int testCommand(const Invocation& invocation) {
         const std::string shown = displayName(source.facts().name(member));
         const ReadResult result = source.readWhole(member, PieceSink());
         ++uiTested;
-        if (result == ReadResult::Ok) {
+        if (result.ok()) {
             std::printf("OK %s\n", shown.c_str());
         } else {
             ++uiFailed;

@@ -1,7 +1,5 @@
 #include "Logging.h"
 
-#include "BindingRefusal.h"
-
 #include <log4cplus/configurator.h>
 #include <log4cplus/consoleappender.h>
 #include <log4cplus/layout.h>
@@ -39,16 +37,12 @@ bool setUpLogging(Verbosity verbosity, std::string& rError) {
             return false;
         }
         log4cplus::PropertyConfigurator::doConfigure(pConfig);
-        catchBindingRefusals(false);
         return true;
     }
     if (verbosity == Verbosity::Quiet) {
-        // Nothing is shown, and only the file system's ERROR lines are built: binding's reasons are caught.
         root.setLogLevel(log4cplus::OFF_LOG_LEVEL);
-        catchBindingRefusals(true);
         return true;
     }
-    catchBindingRefusals(false);
     root.setLogLevel(log4cplus::WARN_LOG_LEVEL);
     attachStandardError(root);
     log4cplus::Logger::getInstance(kLibraryLoggers)

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <vector>
 
-#include "BindingRefusal.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
+#include "Format.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
 namespace Tamsor {
@@ -65,62 +65,38 @@ int MemberSource::open(const std::string& path, KindChoice choice, const char* c
     return kExitOk;
 }
 
-namespace {
-
-ReadResult resultOf(ReadStatus status) {
-    switch (status) {
-        case ReadStatus::Ok:
-            return ReadResult::Ok;
-        case ReadStatus::Encrypted:
-            return ReadResult::Encrypted;
-        case ReadStatus::UnsupportedMethod:
-            return ReadResult::UnsupportedMethod;
-        case ReadStatus::NotAFile:
-            return ReadResult::NotAFile;
-        case ReadStatus::IoError:
-            return ReadResult::IoError;
-        case ReadStatus::BadLocalHeader:
-            return ReadResult::BadLocalHeader;
-        case ReadStatus::CorruptData:
-            return ReadResult::CorruptData;
-        case ReadStatus::SizeMismatch:
-            return ReadResult::SizeMismatch;
-        case ReadStatus::CrcMismatch:
-            return ReadResult::CrcMismatch;
-    }
-    return ReadResult::IoError;
+MemberReader& MemberSource::reader() {
+    if (!m_pReader) m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath));
+    return *m_pReader;
 }
 
-}  // namespace
-
-ReadResult MemberSource::readability(const ArchiveMember& member) {
-    return resultOf(MemberReader::readability(member));
+ReadResult MemberSource::check(const ArchiveMember& member) {
+    return ReadResult{reader().check(member)};
 }
 
 ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink& sink) {
-    const ReadResult readable = readability(member);
-    if (readable != ReadResult::Ok) return readable;
-    if (!m_pReader) m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath));
+    const ReadResult checked = check(member);
+    if (!checked.ok()) return checked;
     std::vector<char>& buffer = m_buffer;  // one for every read: making 1 MiB anew per member costs more than
                                            // reading thousands of small members
     buffer.resize(kPieceSize);
     std::uint64_t uiOffset = 0;
     for (;;) {
         ReadStatus status = ReadStatus::Ok;
-        const std::int64_t n = m_pReader->read(member, buffer.data(), buffer.size(), uiOffset, &status);
-        if (n < 0) return resultOf(status);
+        const std::int64_t n = reader().read(member, buffer.data(), buffer.size(), uiOffset, &status);
+        if (n < 0) return ReadResult{status};
         if (n == 0) break;
-        if (sink && !sink(buffer.data(), static_cast<std::size_t>(n))) return ReadResult::WriteFailed;
+        if (sink && !sink(buffer.data(), static_cast<std::size_t>(n))) return ReadResult{ReadStatus::Ok, true};
         uiOffset += static_cast<std::uint64_t>(n);
     }
     // The reader has checked the length and CRC-32 on the way (an empty member's too); the count is checked
     // here once more because nothing else stands between the tool and bytes that are not the member's.
-    return uiOffset == member.uiSize ? ReadResult::Ok : ReadResult::SizeMismatch;
+    return ReadResult{uiOffset == member.uiSize ? ReadStatus::Ok : ReadStatus::SizeMismatch};
 }
 
 ReadResult MemberSource::readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText) {
     rText.clear();
-    if (member.uiSize > limit) return ReadResult::SizeMismatch;
+    if (member.uiSize > limit) return ReadResult{ReadStatus::SizeMismatch};
     return readWhole(member, [&rText](const char* data, std::size_t length) {
         rText.append(data, length);
         return true;
@@ -128,36 +104,37 @@ ReadResult MemberSource::readSmall(const ArchiveMember& member, std::size_t limi
 }
 
 std::string MemberSource::describe(ReadResult result, const ArchiveMember& member) const {
-    switch (result) {
-        case ReadResult::Ok:
+    if (result.bWriteFailed) return "write error";
+    switch (result.status) {
+        case ReadStatus::Ok:
             return "OK";
-        case ReadResult::Encrypted:
-            return "encrypted members are not supported";
-        case ReadResult::UnsupportedMethod:
+        case ReadStatus::UnsupportedMethod:
             return "compression method " + methodName(member.uiMethod) + " is not supported";
-        case ReadResult::NotAFile:
+        case ReadStatus::NotAFile:
             return "is a directory";
-        case ReadResult::IoError:
-            return describeReadStatus(ReadStatus::IoError);
-        case ReadResult::BadLocalHeader:
-            return describeReadStatus(ReadStatus::BadLocalHeader);
-        case ReadResult::CorruptData:
-            return describeReadStatus(ReadStatus::CorruptData);
-        case ReadResult::SizeMismatch:
+        case ReadStatus::SizeMismatch:
             return "wrong length";
-        case ReadResult::CrcMismatch:
-            return "CRC mismatch";
-        case ReadResult::WriteFailed:
-            return "write error";
+        case ReadStatus::Overlapping:
+            return overlapText(member);
+        default:
+            return describeReadStatus(result.status);
     }
-    return "unknown error";
+}
+
+// The member that a flawed member overlaps is named: the index knows it.
+std::string MemberSource::overlapText(const ArchiveMember& member) const {
+    const std::vector<ArchiveMember>& members = m_pIndex->members();
+    if (member.flaw != MemberFlaw::Overlaps || member.uiOverlapped >= members.size())
+        return describeReadStatus(ReadStatus::Overlapping);
+    return "its data overlaps that of member '" + displayName(m_pFacts->name(members[member.uiOverlapped])) +
+           "': a possible zip bomb";
 }
 
 VirtualFileSystem* MemberSource::boundFileSystem(std::string& rReason) {
     if (m_bindState == 0) {
         m_bindState = m_pFileSystem->setZIPArchive(m_strPath.c_str()) ? 1 : -1;
         if (m_bindState < 0) {
-            m_strBindRefusal = takeBindingRefusal(m_strPath);
+            m_strBindRefusal = m_pFileSystem->getBindingRefusal();
             if (m_strBindRefusal.empty()) m_strBindRefusal = "is not a ZIP archive the library reads";
         }
     }

@@ -25,17 +25,12 @@
 namespace Tamsor {
 namespace Tool {
 
-enum class ReadResult {
-    Ok,
-    Encrypted,          // flag bit 0 or method 99: nothing is read
-    UnsupportedMethod,  // nothing is read
-    NotAFile,           // a directory
-    IoError,            // the archive could not be read
-    BadLocalHeader,     // no local header where the central directory says, or its data does not fit
-    CorruptData,        // the compressed data is invalid or cut short
-    SizeMismatch,
-    CrcMismatch,
-    WriteFailed,  // the sink said stop
+// What a read of a whole member came to: the member reader's status (Ok, or why the member cannot be read or was
+// found bad), or a sink that said stop.
+struct ReadResult {
+    ReadStatus status = ReadStatus::Ok;
+    bool bWriteFailed = false;
+    bool ok() const { return status == ReadStatus::Ok && !bWriteFailed; }
 };
 
 // Receives each piece in order; returns false to stop (the result is then WriteFailed).
@@ -64,20 +59,22 @@ class MemberSource {
     // The file system whose I/O table reads the archive (plain or scrambled): what a MemberReader reads through.
     const ZIPFileSystem& fileSystem() const { return *m_pFileSystem; }
 
-    // What stops a member from being read at all, known before any byte of it is: Encrypted,
-    // UnsupportedMethod or NotAFile; Ok otherwise.
-    static ReadResult readability(const ArchiveMember& member);
+    // What stops a member from being read at all, known before any byte of it is: the reader's check (a
+    // directory, an encrypted member or another method, and a member that readers of the format would read
+    // differently); Ok otherwise. Reads the member's local records once.
+    ReadResult check(const ArchiveMember& member);
 
     // Streams the member's bytes into `sink` (none: read and check only); their length and CRC-32 are checked
     // as the end is reached, and the piece that reaches the end is handed out only when they match. Refusals
-    // known beforehand (readability()) come before the first byte.
+    // known beforehand (check()) come before the first byte.
     ReadResult readWhole(const ArchiveMember& member, const PieceSink& sink);
 
     // Up to `limit` bytes of a small member (a symbolic link's target) into `rText`; Ok only when the whole
     // member fitted and checked out.
     ReadResult readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText);
 
-    // Words for messages: "encrypted members are not supported", "CRC mismatch", ...
+    // Words for messages: "encrypted members are not supported", "CRC mismatch", "its data overlaps that of
+    // member 'b.txt': a possible zip bomb", ...
     std::string describe(ReadResult result, const ArchiveMember& member) const;
 
     // The library's own view of the archive: its file system bound to it, or null with binding's reason
@@ -85,6 +82,9 @@ class MemberSource {
     VirtualFileSystem* boundFileSystem(std::string& rReason);
 
   private:
+    MemberReader& reader();
+    std::string overlapText(const ArchiveMember& member) const;
+
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
     std::unique_ptr<ArchiveIndex> m_pIndex;
     std::unique_ptr<MemberReader> m_pReader;  // made on the first read

@@ -47,7 +47,8 @@ std::time_t modificationTimeOf(const std::string& path) {
 
 MountedArchive::MountedArchive(const MemberSource& source, const MountTree& tree, const std::string& archivePath,
                                std::uint64_t uiRestartBudget, MountLog& rLog)
-    : m_rFacts(source.facts()),
+    : m_rSource(source),
+      m_rFacts(source.facts()),
       m_rTree(tree),
       m_rLog(rLog),
       m_reader(source.fileSystem(), archivePath,
@@ -96,12 +97,10 @@ int MountedArchive::open(std::uint32_t node, int flags) {
     if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_TRUNC | O_APPEND)) != 0) return -EROFS;
     const ArchiveMember* pMember = m_rTree.node(node).pMember;
     if (!pMember || pMember->bDirectory) return -EISDIR;
-    const ReadStatus readable = MemberReader::readability(*pMember);
-    if (readable == ReadStatus::Encrypted)
-        return refuse(node, readable, "encrypted members are not supported; open refused");
-    if (readable == ReadStatus::UnsupportedMethod)
-        return refuse(node, readable,
-                      "compression method " + methodName(pMember->uiMethod) + " is not supported; open refused");
+    // What is known before the data: its method and encryption, and whether readers would read it differently.
+    const ReadStatus readable = m_reader.check(*pMember);
+    if (readable != ReadStatus::Ok)
+        return refuse(node, readable, m_rSource.describe(ReadResult{readable}, *pMember) + "; open refused");
     return 0;
 }
 

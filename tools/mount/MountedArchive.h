@@ -67,6 +67,7 @@ class MountedArchive {
     ReadStatus readWholeStored(const ArchiveMember& member);
     int refuse(std::uint32_t node, ReadStatus status, const std::string& what);
 
+    const MemberSource& m_rSource;  // its words for refusals
     const ArchiveFacts& m_rFacts;
     const MountTree& m_rTree;
     MountLog& m_rLog;
