@@ -242,6 +242,12 @@ TEST_F(ArchiveIndexTest, ArchivesThatReadersWouldReadDifferently) {
              "z.close()\" | cat >py.zip"))
         GTEST_SKIP() << "zip and python3 are needed";
     const std::string twice = ZipBuilder().add("a.txt", "x").add("b.txt", "y").build();
+    // A zip64 field with the offset its marker asks for, then the disk number (marked too), as the format lays out.
+    ZipBuilder disk;
+    disk.add("a.txt", "x").last().extra = field(1, le64(0) + le32(0));
+    const std::string diskBytes = disk.build();
+    m_dir.write("disk.zip", patched(patched(diskBytes, diskBytes.rfind("a.txt") - 12, le16(0xFFFF)),
+                                    diskBytes.rfind("a.txt") - 4, le32(~0u)));
     m_dir.write("twice.zip", patched(twice, twice.rfind("b.txt") - 4, le32(0)));  // b.txt's entry: a.txt's header
     m_dir.write("bomb.zip", zipBomb(3, 1 << 20));
     // One archive after another of its size: the second's end record states where the first's directory is.
@@ -257,7 +263,7 @@ TEST_F(ArchiveIndexTest, ArchivesThatReadersWouldReadDifferently) {
         {"bomb.zip", {"valid", "a overlaps:2", "b overlaps:0", "c overlaps:0"}},
     };
     for (const auto& c : cases) EXPECT_EQ(c.flaws, flawsAt(m_dir.file(c.file))) << c.file;
-    for (const char* file : {"file.zip", "pipe.zip", "py.zip", "trailing.zip", "nested.zip"})
+    for (const char* file : {"file.zip", "pipe.zip", "py.zip", "trailing.zip", "nested.zip", "disk.zip"})
         EXPECT_EQ(Names{"valid"}, flawsAt(m_dir.file(file))) << file;
     if (run("command -v unzip")) {
         EXPECT_NE(std::string::npos, runCommand("cd " + quote(m_dir.path()) + " && unzip -t bomb.zip 2>&1")

@@ -97,13 +97,17 @@ class ArchivesTest : public ::testing::Test {
         return plain;
     }
 
-    // Binds `path`: "bound", or the reason binding gives beside the usual line ("" when it gives none).
+    // Binds `path`: "bound", or the reason binding gives beside the usual line ("" when it gives none), which
+    // getBindingRefusal() gives too.
     std::string bindingOf(ZIPFileSystem& rFs, const std::string& path) {
         m_errors.clear();
-        if (rFs.setZIPArchive(path.c_str())) return "bound";
+        const bool bBound = rFs.setZIPArchive(path.c_str());
         const Names lines = m_errors.messagesOf(kZipLogger);
+        const std::string reason = lines.size() < 2 ? "" : lines.at(1).substr(13 + path.size());
+        EXPECT_EQ(reason, rFs.getBindingRefusal());
+        if (bBound) return "bound";
         EXPECT_EQ("Could not open ZIP archive " + path, lines.at(0));
-        return lines.size() < 2 ? "" : lines.at(1).substr(13 + path.size());
+        return reason;
     }
 
     LogCapture m_errors;  // ERROR lines only

@@ -127,7 +127,6 @@ ReadStatus checkLocalRecords(const ArchiveMember& member, std::uint64_t uiFileSi
     if (member.uiCompressedSize > uiFileSize - dataOffset) return ReadStatus::BadLocalHeader;
     ReadStatus status = compare(header, pName, member);
     if (status != ReadStatus::Ok) return status;
-    if (header.uiFlags & kEncryptedFlag) return ReadStatus::Encrypted;
     if (member.uiMethod == 0 && member.uiCompressedSize != member.uiSize) return ReadStatus::SizeMismatch;
     std::uint64_t end = dataOffset + member.uiCompressedSize, descriptorLength = 0;
     if (header.uiFlags & kDescriptorFlag) {

@@ -22,8 +22,9 @@ namespace ZipRecords {
 typedef std::function<bool(std::uint64_t offset, void* pBuffer, std::size_t length)> ReadExactly;
 
 // Ok, with the offset of the member's data in `rDataOffset`, or why the member cannot be read: IoError,
-// BadLocalHeader (no local header there, or its data runs past the end of the file), Encrypted (the local
-// header's flag), SizeMismatch (a stored member whose sizes differ), or one of the mismatches above. Reads the
+// BadLocalHeader (no local header there, or its data runs past the end of the file), SizeMismatch (a stored
+// member whose sizes differ), or one of the mismatches above. (An encrypted member, its flag set in both
+// headers, is the caller's to refuse: its central entry says so.) Reads the
 // local header (one read, two when its extra field is long), then the bytes after the data when the header
 // announces a data descriptor or the data ends before uiDataLimit. Safe from any thread.
 ReadStatus checkLocalRecords(const ArchiveMember& member, std::uint64_t uiFileSize, const ReadExactly& readExactly,
