@@ -239,8 +239,6 @@ TEST_F(ZipfsCli, RefusedAndDamagedMembersFail) {
          "OK ok.txt\nFAILED notes.txt (its local header names another file)\nFAILED packed.txt (its local header "
          "disagrees with the central directory)\n2 of 3 files FAILED in twofaced.zip.\n"},
         {"cat twofaced.zip notes.txt", 5, "", "zipfs: cat: 'notes.txt': its local header names another file\n"},
-        {"cat twofaced.zip packed.txt", 5, "",
-         "zipfs: cat: 'packed.txt': its local header disagrees with the central directory\n"},
         {"test bomb.zip", 5,
          "FAILED a (" + bomb("c") + ")\nFAILED b (" + bomb("a") + ")\nFAILED c (" + bomb("a") +
              ")\n3 of 3 files FAILED in bomb.zip.\n"},
