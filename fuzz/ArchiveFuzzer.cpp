@@ -93,7 +93,7 @@ struct Run {
     // Small restart intervals and budget, so that points are made, evicted and made again.
     void readIndexed(const ZIPFileSystemImpl& rImpl, const std::string& path) {
         const ArchiveIndex index(rImpl, path);
-        MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8});
+        MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8, ""});
         note("index " + index.error(), index.isValid());
         std::string bytes(kMaxBytes, '\0');
         for (std::size_t i = 0, budget = kMaxBytes; i < index.members().size() && i < kMaxMembers; ++i) {

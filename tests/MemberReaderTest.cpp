@@ -25,7 +25,7 @@ struct Archive {
     // The file system may go before the reader.
     std::unique_ptr<MemberReader> reader(std::size_t budget = 32 << 20, std::size_t idle = 8) const {
         return std::unique_ptr<MemberReader>(
-            new MemberReader(*pFileSystem, strPath, MemberReaderOptions{budget, kInterval, idle}));
+            new MemberReader(*pFileSystem, strPath, MemberReaderOptions{budget, kInterval, idle, ""}));
     }
 
     std::string strPath;

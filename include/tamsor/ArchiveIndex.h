@@ -3,15 +3,16 @@
 
 // The member index of an archive: what the file-system interface does not tell (sizes, methods, CRCs, times,
 // attributes, where each member's data lies, and the directories that member names only imply), read once
-// from the archive's central directory through a file system's own I/O table, so that it works on scrambled
-// archives too. It reads zip64 records, so it knows archives that the file system's binding refuses (more than
-// 65,535 members, members and offsets past 4 GiB); MemberReader reads the members' bytes from it.
+// from the archive's central directory as a file system reads its archives (an ArchiveFile, unscrambling for a
+// scrambled file system). It reads zip64 records, so it knows archives that the file system's binding refuses
+// (more than 65,535 members, members and offsets past 4 GiB); MemberReader reads the members' bytes from it.
+// Archives that readers of the format would read differently are refused, or their members flagged (MemberFlaw).
 //
 // An index is a snapshot: it does not follow a later setZIPArchive or a change of the archive file. It holds
 // no reference to the file system once built, and is safe to read from several threads at once (nothing in it
 // changes after construction). Building one costs one read of the end records and of the central directory,
-// one pass over it, O(n log n) name lookups, and memory in proportion to the number of members and the length of
-// their names.
+// one pass over it (a sort of the members by offset when the directory lists them out of file order), O(n log n)
+// name lookups, and memory in proportion to the number of members and the length of their names.
 
 #include <cstdint>
 #include <ctime>
@@ -87,7 +88,7 @@ class ArchiveIndex {
     // Reads the central directory of the archive bound to `fileSystem`. isValid() is false when no archive is
     // bound or its central directory cannot be read.
     explicit ArchiveIndex(const ZIPFileSystemImpl& fileSystem);
-    // Reads the central directory of the archive at `archivePath` through `fileSystem`'s I/O table, bound or
+    // Reads the central directory of the archive at `archivePath` as `fileSystem` reads archives, bound or
     // not: this is how archives that binding refuses (zip64, more than 65,535 members) are read. A path that is
     // not a regular file is refused without being opened (a FIFO would block the open).
     ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath);

@@ -6,21 +6,22 @@
 // from the start, parallel reads, members that the binding refuses (zip64, more than 65,535 members), and a
 // CRC-32 check of every member read whole.
 //
-// Members come from an ArchiveIndex of the same archive. Compressed bytes are read through the file system's
-// own I/O table (copied at construction), so scrambled archives read the same as plain ones; the reader keeps
-// no reference to the file system and may outlive it. Stored members are read in place. Deflated members are
-// inflated with restart points: every `uiRestartInterval` bytes of output the decoder's state is kept, so that
-// a read at any offset costs at most one interval of inflating once the member has been read up to there.
-// The restart points of all members share one memory budget and are evicted least recently used first (and
-// made again when needed). A read that ends where another left off goes on with that read's decoder: reading
-// a member from start to end inflates it once, whatever the size of the pieces.
+// Members come from an ArchiveIndex of the same archive. Compressed bytes are read with pread from the archive
+// file as the file system reads it (an ArchiveFile, unscrambled for a scrambled file system), so scrambled
+// archives read the same as plain ones; the reader keeps no reference to the file system and may outlive it.
+// Stored members are read in place. Other members are decoded with restart points: about every
+// `uiRestartInterval` bytes of output, where the method allows, the decoder's state is kept, so that a read at
+// any offset costs at most about one interval of decoding once the member has been read up to there (deflate:
+// exactly one interval). The restart points of all members share one memory budget and are evicted least
+// recently used first (and made again when needed). A read that ends where another left off goes on with that
+// read's decoder: reading a member from start to end decodes it once, whatever the size of the pieces.
 //
 // Integrity: a member's CRC-32 is checked whenever a read reaches its end and every byte of the member has
 // been produced by this reader on the way (always the case for deflated members; for stored members, when
 // the reads went from offset 0 to the end in sequence). The read that finds a mismatch fails, and so does
-// every later read that reaches that member's end. A deflate stream that is invalid, ends before the size
-// the central directory gives or goes on past it fails the read that meets it. Encrypted members and methods
-// other than stored (0) and deflated (8) are refused.
+// every later read that reaches that member's end. A compressed stream that is invalid, ends before the size
+// the central directory gives or goes on past it fails the read that meets it. Methods that no decoder here
+// decodes are refused, and so are encrypted members without their password.
 //
 // Ambiguity: a member that readers of the format would read differently is refused before any byte of it is
 // read: one the index found flawed (overlapping members, an ambiguous name or zip64 field), and one whose local
@@ -28,12 +29,12 @@
 // directory and readers that walk the local headers get the same bytes from every member read here, or none.
 //
 // Threads: every member function may be called from any number of threads at once. Reads of different
-// members, and reads of one member at different offsets, run in parallel; no lock is held while inflating
+// members, and reads of one member at different offsets, run in parallel; no lock is held while decoding
 // or reading the archive file.
 //
-// Memory: the restart-point budget, about 54 KiB a point (about 5% of the inflated bytes at the default
-// interval); up to `uiIdleCursors` idle decoders of about 150 to 220 KiB each; a few open descriptors; about
-// 200 bytes for each member read.
+// Memory: the restart-point budget (a deflate point is about 54 KiB, about 5% of the inflated bytes at the
+// default interval); up to `uiIdleCursors` idle decoders of about 150 to 220 KiB each; one open descriptor;
+// about 250 bytes for each member read.
 
 #include <cstddef>
 #include <cstdint>
@@ -42,19 +43,23 @@
 
 namespace Tamsor {
 
+class ArchiveFile;
 class ZIPFileSystemImpl;
 struct ArchiveMember;
 
 enum class ReadStatus {
     Ok,
-    Encrypted,          // flag bit 0 in the central directory or the local header, or method 99
-    UnsupportedMethod,  // neither stored (0) nor deflated (8)
-    NotAFile,           // a directory
-    IoError,            // the archive file could not be opened or read
-    BadLocalHeader,     // no local header where the central directory says, or its data does not fit the file
-    CorruptData,        // the deflate stream is invalid or cut short
-    SizeMismatch,       // the data ends before the size the central directory gives, or goes on past it
-    CrcMismatch,        // the member read whole does not have the CRC-32 the central directory gives
+    Encrypted,              // flag bit 0 in the central directory or the local header, or method 99
+    UnsupportedMethod,      // neither stored (0) nor deflated (8)
+    NotAFile,               // a directory
+    IoError,                // the archive file could not be opened or read
+    BadLocalHeader,         // no local header where the central directory says, or its data does not fit the file
+    CorruptData,            // the deflate stream is invalid or cut short
+    SizeMismatch,           // the data ends before the size the central directory gives, or goes on past it
+    CrcMismatch,            // the member read whole does not have the CRC-32 the central directory gives
+    WrongPassword,          // the password given does not open the member
+    UnsupportedEncryption,  // an encryption no reader here decrypts (PKWARE's strong encryption)
+    AuthenticationFailed,   // the member read whole does not have its encryption's authentication code
     // Members that readers of the format would read differently (never read, whatever their data):
     Overlapping,          // its bytes overlap another member's or the central directory (MemberFlaw::Overlaps,
                           // or the end that its local header and data descriptor give runs past uiDataLimit)
@@ -81,23 +86,28 @@ struct MemberReaderOptions {
     // Decoders kept between reads, so that a read that starts where an earlier one ended goes on without
     // inflating again; at most 4 of them for one member.
     std::size_t uiIdleCursors = 8;
+    // The password of encrypted members; empty when none was given.
+    std::string password;
 };
 
 // A snapshot, for tests and benchmarks.
 struct MemberReaderStatistics {
     std::size_t uiRestartPoints = 0;    // restart points held within the budget
     std::size_t uiRestartBytes = 0;     // the budget they use
-    std::uint64_t uiInflatedBytes = 0;  // bytes inflated since construction, whether handed out or skipped
+    std::uint64_t uiInflatedBytes = 0;  // bytes decoded since construction, whether handed out or skipped
     std::size_t uiIdleCursors = 0;      // decoders and stored-member CRC chains kept between reads
 };
 
 class MemberReader {
   public:
-    // A reader of the archive at `archivePath` through `fileSystem`'s I/O table (bound to it or not). Opens
-    // nothing yet: a file that cannot be opened makes reads fail with IoError.
+    // A reader of the archive at `archivePath` as `fileSystem` reads archives (bound to it or not), opened now:
+    // a file that cannot be opened makes reads fail with IoError.
     MemberReader(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath,
                  const MemberReaderOptions& options = MemberReaderOptions());
-    // Closes the descriptors. No read may be running.
+    // A reader of `pFile` (null: every read fails with IoError), which it shares.
+    explicit MemberReader(std::shared_ptr<const ArchiveFile> pFile,
+                          const MemberReaderOptions& options = MemberReaderOptions());
+    // Lets go of the file. No read may be running.
     ~MemberReader();
 
     // Whether `member` can be read at all, from the central directory alone: NotAFile, the index's flaw

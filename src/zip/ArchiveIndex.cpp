@@ -3,9 +3,6 @@
 
 #include "tamsor/ArchiveIndex.h"
 
-#include <sys/stat.h>
-#include <zzip/plugin.h>
-
 #include "CentralDirectory.h"
 #include "tamsor/ZIPFileSystem.h"
 
@@ -27,19 +24,10 @@ std::string parentKeyOf(const std::string& strKey) {
     return slash == std::string::npos ? std::string() : strKey.substr(0, slash);
 }
 
-// The archive's members, or why they cannot be read. A path that is no regular file is refused before it is
-// opened: opening a FIFO would wait for a writer.
-std::string readMembers(const zzip_plugin_io_handlers& io, const std::string& strPath,
-                        std::vector<ArchiveMember>& rMembers) {
-    struct stat status;
-    if (::stat(strPath.c_str(), &status) != 0) return "cannot be opened";
-    if (!S_ISREG(status.st_mode)) return "is not a regular file";
-    const TableFile file(io.fd, strPath.c_str());
-    if (!file.isOpen()) return "cannot be opened";
-    const std::int64_t fileSize = file.size();
-    if (fileSize < 0) return "cannot be read";
+// The archive's members, or why they cannot be read.
+std::string readMembers(const ArchiveFile& file, std::vector<ArchiveMember>& rMembers) {
     DirectoryPlace place;
-    const std::string strProblem = locateCentralDirectory(file, static_cast<std::uint64_t>(fileSize), place);
+    const std::string strProblem = locateCentralDirectory(file, file.size(), place);
     return strProblem.empty() ? readCentralDirectory(file, place, rMembers) : strProblem;
 }
 
@@ -97,11 +85,12 @@ ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::strin
 void ArchiveIndex::build(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath) {
     m_root.bDirectory = true;
     m_root.bImplied = true;
-    if (archivePath.empty() || fileSystem.m_pIOHandler.isNull()) {
+    if (archivePath.empty()) {
         m_strError = "is not bound";
         return;
     }
-    m_strError = readMembers(*fileSystem.m_pIOHandler, archivePath, m_members);
+    const std::shared_ptr<const ArchiveFile> pFile = ArchiveFile::openFor(fileSystem, archivePath, m_strError);
+    if (pFile) m_strError = readMembers(*pFile, m_members);
     if (!m_strError.empty()) {
         m_members.clear();
         return;

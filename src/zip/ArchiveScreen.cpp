@@ -28,7 +28,7 @@ ArchiveScreening refusal(const std::string& strReason, bool bBlocking = false) {
 // zziplib can list (it reads the classic record's 16-bit count only).
 std::string screenZip64Count(const TableFile& file, const EndRecord& end) {
     std::vector<unsigned char> bytes;
-    if (!end.bZip64Locator || !file.readAt(end.uiZip64EndOffset, kZip64EndSize, bytes) ||
+    if (!end.bZip64Locator || !readBytes(file, end.uiZip64EndOffset, kZip64EndSize, bytes) ||
         le32(bytes.data()) != kZip64EndSignature || le64(&bytes[32]) <= kMaxEntries)
         return std::string();
     std::ostringstream reason;
@@ -89,7 +89,7 @@ ArchiveScreening screenFile(const char* path, union _zzip_plugin_io* pIO, const 
     if (!S_ISREG(status.st_mode)) return ArchiveScreening();  // directories and devices: zziplib refuses them
 
     const TableFile file(pIO->fd, path);
-    const std::int64_t fileSize = file.isOpen() ? file.size() : -1;
+    const std::int64_t fileSize = file.isOpen() ? static_cast<std::int64_t>(file.size()) : -1;
     EndRecord end;
     if (fileSize < static_cast<std::int64_t>(kEndSize) ||
         findEndRecord(file, static_cast<std::uint64_t>(fileSize), end) != EndSearch::Found)
@@ -101,7 +101,7 @@ ArchiveScreening screenFile(const char* path, union _zzip_plugin_io* pIO, const 
     if (directoryOffset + end.uiDirectorySize > end.uiOffset)
         return refusal("has a central directory larger than the file");  // not read: its size is a lie
     std::vector<unsigned char> directory;
-    if (!file.readAt(directoryOffset, end.uiDirectorySize, directory)) return ArchiveScreening();
+    if (!readBytes(file, directoryOffset, end.uiDirectorySize, directory)) return ArchiveScreening();
     ListingDigest listing;
     ArchiveScreening screening = refusal(screenCentralDirectory(directory, end, listing));
     if (screening.strRefusal.empty()) {

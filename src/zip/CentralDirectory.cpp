@@ -21,7 +21,7 @@ struct Claim {
 
 // The zip64 end record that the locator points to, or the one right before the locator when a stub before the
 // archive has moved it (a record without extensible data, as writers make them).
-bool findZip64End(const TableFile& file, const EndRecord& end, Zip64EndRecord& rRecord) {
+bool findZip64End(const ArchiveFile& file, const EndRecord& end, Zip64EndRecord& rRecord) {
     if (end.uiOffset < kZip64LocatorSize + kZip64EndSize) return false;
     const std::uint64_t beforeLocator = end.uiOffset - kZip64LocatorSize - kZip64EndSize;
     return (end.uiZip64EndOffset <= beforeLocator && readZip64EndRecord(file, end.uiZip64EndOffset, rRecord)) ||
@@ -30,7 +30,7 @@ bool findZip64End(const TableFile& file, const EndRecord& end, Zip64EndRecord& r
 
 // A locator with no zip64 end record is harmless when the end record holds every number itself (a locator's
 // signature may end a directory by chance), fatal when one of them is left to the zip64 record.
-std::string claimOf(const TableFile& file, const EndRecord& end, Claim& rClaim) {
+std::string claimOf(const ArchiveFile& file, const EndRecord& end, Claim& rClaim) {
     rClaim = {end.uiEntries, end.uiDirectorySize, end.uiDirectoryOffset, end.uiDisk, end.uiDirectoryDisk, end.uiOffset};
     Zip64EndRecord record;
     if (!end.bZip64Locator) return std::string();
@@ -44,16 +44,16 @@ std::string claimOf(const TableFile& file, const EndRecord& end, Claim& rClaim) 
     return std::string();
 }
 
-bool startsWithCentralRecord(const TableFile& file, std::uint64_t offset) {
+bool startsWithCentralRecord(const ArchiveFile& file, std::uint64_t offset) {
     unsigned char signature[4];
-    return file.readAt(offset, sizeof(signature), signature) && le32(signature) == kCentralSignature;
+    return file.readAt(offset, signature, sizeof(signature)) && le32(signature) == kCentralSignature;
 }
 
 // A stub before the archive (a self-extracting program) leaves every offset the archive states short by its
 // length; the directory then ends where the end records start, which is where unzip looks for it too. Some
 // readers (Python's) always look there: when a directory stands both there and where the end record says (an
 // archive after another of its size), they read another archive than the others.
-std::string placeAfterStub(const TableFile& file, std::uint64_t uiRecordsStart, DirectoryPlace& rPlace) {
+std::string placeAfterStub(const ArchiveFile& file, std::uint64_t uiRecordsStart, DirectoryPlace& rPlace) {
     if (rPlace.uiEntries == 0) return std::string();
     const std::uint64_t moved = uiRecordsStart - rPlace.uiSize;
     if (startsWithCentralRecord(file, rPlace.uiOffset)) {
@@ -71,7 +71,7 @@ std::string placeAfterStub(const TableFile& file, std::uint64_t uiRecordsStart, 
 // The directory read in windows of kWindow bytes (or one record, when a record is larger).
 class DirectoryStream {
   public:
-    DirectoryStream(const TableFile& file, const DirectoryPlace& place)
+    DirectoryStream(const ArchiveFile& file, const DirectoryPlace& place)
         : m_rFile(file), m_uiNext(place.uiOffset), m_uiLeft(place.uiSize) {}
 
     // The next `length` bytes; null when the directory holds fewer, or a read fails.
@@ -83,7 +83,7 @@ class DirectoryStream {
         if (length - have > m_uiLeft) return nullptr;
         const std::size_t more = static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLeft, std::max(kWindow, length)));
         m_buffer.resize(have + more);
-        if (!m_rFile.readAt(m_uiNext, more, m_buffer.data() + have)) {
+        if (!m_rFile.readAt(m_uiNext, m_buffer.data() + have, more)) {
             m_bFailed = true;
             m_buffer.resize(have);
             return nullptr;
@@ -96,7 +96,7 @@ class DirectoryStream {
     bool failed() const { return m_bFailed; }
 
   private:
-    const TableFile& m_rFile;
+    const ArchiveFile& m_rFile;
     std::uint64_t m_uiNext;  // the file offset of the first byte not yet read
     std::uint64_t m_uiLeft;  // the directory's bytes not yet read
     std::vector<unsigned char> m_buffer;
@@ -160,18 +160,18 @@ bool dataFits(const ArchiveMember& member, std::uint64_t uiDirectory) {
 
 // A reader that walks the local headers from the start of the file (as streaming readers do) finds a member
 // where the first listed one is not: a second archive before this one, or a member the directory leaves out.
-bool startsWithUnlistedMember(const TableFile& file, const std::vector<ArchiveMember>& members,
+bool startsWithUnlistedMember(const ArchiveFile& file, const std::vector<ArchiveMember>& members,
                               std::uint64_t uiDirectory) {
     std::uint64_t first = uiDirectory;
     for (const ArchiveMember& member : members) first = std::min(first, member.uiLocalHeaderOffset);
     unsigned char signature[4];
-    return first >= sizeof(signature) && file.readAt(0, sizeof(signature), signature) &&
+    return first >= sizeof(signature) && file.readAt(0, signature, sizeof(signature)) &&
            le32(signature) == kLocalHeaderSignature;
 }
 
 }  // namespace
 
-std::string locateCentralDirectory(const TableFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace) {
+std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace) {
     if (fileSize < kEndSize) return "is too short to be a ZIP archive";
     EndRecord end;
     switch (findEndRecord(file, fileSize, end)) {
@@ -200,7 +200,7 @@ std::string locateCentralDirectory(const TableFile& file, std::uint64_t fileSize
     return placeAfterStub(file, claim.uiRecordsStart, rPlace);
 }
 
-std::string readCentralDirectory(const TableFile& file, const DirectoryPlace& place,
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place,
                                  std::vector<ArchiveMember>& rMembers) {
     DirectoryStream stream(file, place);
     DosClock clock;

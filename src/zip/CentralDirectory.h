@@ -25,12 +25,12 @@ struct DirectoryPlace {
 
 // Where the central directory of a file of `fileSize` bytes lies. Empty when found; otherwise why not, as the end
 // of a sentence ("has no end record"). Reads the last 64 KiB of the file and a few records.
-std::string locateCentralDirectory(const TableFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace);
+std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace);
 
 // The directory's records at `place`, in order, each checked against the directory's bytes, and its data
 // against the directory's place. Empty when all hold together; otherwise why not, and `rMembers` is partial.
 // Costs one read of the directory, in pieces of at most 1 MiB, and one pass over it.
-std::string readCentralDirectory(const TableFile& file, const DirectoryPlace& place,
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place,
                                  std::vector<ArchiveMember>& rMembers);
 
 }  // namespace ZipRecords

@@ -1,10 +1,9 @@
-// The member reader: per-member knowledge (local header, verdict, restart points) and the two ways of reading,
-// in place for stored members and through decoding runs for deflated ones.
+// The member reader: per-member knowledge (local records, encryption, verdict, restart points) and the two ways
+// of reading, in place for unencrypted stored members and through decoding runs for every other.
 
 #include "tamsor/MemberReader.h"
 
 #include <isa-l/crc.h>
-#include <zzip/plugin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,12 +11,13 @@
 #include <mutex>
 #include <tuple>
 
-#include "DeflateCursor.h"
-#include "DescriptorPool.h"
+#include "DecodeCursor.h"
 #include "IdleCursors.h"
 #include "LocalRecords.h"
 #include "RestartPoints.h"
 #include "ZipRecords.h"
+#include "ciphers/MemberEncryption.h"
+#include "decoders/Decoder.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/ZIPFileSystem.h"
 
@@ -25,7 +25,6 @@ namespace Tamsor {
 
 namespace {
 
-const std::size_t kMaxIdleDescriptors = 8;
 const std::size_t kMaxIdlePerMember = 4;
 const std::uint64_t kMinInterval = 4 << 10;
 const int kUnknown = -1;
@@ -49,26 +48,27 @@ struct StoredChain {
 };
 
 bool isDataFailure(ReadStatus status) {
-    return status == ReadStatus::CorruptData || status == ReadStatus::SizeMismatch || status == ReadStatus::CrcMismatch;
+    return status == ReadStatus::CorruptData || status == ReadStatus::SizeMismatch ||
+           status == ReadStatus::CrcMismatch || status == ReadStatus::AuthenticationFailed;
 }
 
 }  // namespace
 
 // What the reader knows of one member. Lives as long as the reader.
 struct MemberState {
-    explicit MemberState(std::uint64_t interval) : points(interval) {}
-
-    std::atomic<int> iHeader{kUnknown};          // the lasting outcome of the local header's check
-    std::atomic<std::uint64_t> uiDataOffset{0};  // where the data starts; set before iHeader becomes Ok
-    std::atomic<int> iVerdict{kUnknown};         // Ok once read whole and found good, or why it was found bad
+    std::atomic<int> iHeader{kUnknown};   // the lasting outcome of the local records' check
+    std::uint64_t uiDataOffset = 0;       // where the data starts; set before iHeader is Ok
+    MemberEncryption encryption;          // for an encrypted member; set before iHeader is Ok
+    std::atomic<int> iVerdict{kUnknown};  // Ok once read whole and found good, or why it was found bad
     RestartTable points;
 };
 
 class MemberReader::Impl {
   public:
-    Impl(const zzip_plugin_io_handlers& io, const std::string& path, const MemberReaderOptions& options)
-        : m_uiInterval(std::max(options.uiRestartInterval, kMinInterval)),
-          m_descriptors(io, path, kMaxIdleDescriptors),
+    Impl(std::shared_ptr<const ArchiveFile> pFile, const MemberReaderOptions& options)
+        : m_pFile(std::move(pFile)),
+          m_strPassword(options.password),
+          m_uiInterval(std::max(options.uiRestartInterval, kMinInterval)),
           m_budget(options.uiRestartBudget),
           m_cursors(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)),
           m_chains(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)) {}
@@ -81,18 +81,19 @@ class MemberReader::Impl {
 
   private:
     MemberState& stateOf(const ArchiveMember& member);
-    ReadStatus checkLocalHeader(const ArchiveMember& member, MemberState& rState);
+    ReadStatus checkLocalRecords(const ArchiveMember& member, MemberState& rState);
     ReadStatus readStored(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer, std::size_t length,
                           std::uint64_t offset);
-    ReadStatus readDeflated(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
-                            std::size_t length, std::uint64_t offset);
+    ReadStatus readDecoded(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer, std::size_t length,
+                           std::uint64_t offset);
 
+    const std::shared_ptr<const ArchiveFile> m_pFile;  // null when the archive could not be opened
+    const std::string m_strPassword;
     const std::uint64_t m_uiInterval;
-    DescriptorPool m_descriptors;
     RestartBudget m_budget;
-    IdleCursors<DeflateCursor> m_cursors;
+    IdleCursors<DecodeCursor> m_cursors;
     IdleCursors<StoredChain> m_chains;
-    std::atomic<std::uint64_t> m_uiInflated{0};
+    std::atomic<std::uint64_t> m_uiDecoded{0};
     std::mutex m_mutex;
     std::map<MemberKey, std::unique_ptr<MemberState>> m_members;  // guarded by m_mutex
 };
@@ -103,7 +104,7 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
     ReadStatus status = readability(member);
     if (status != ReadStatus::Ok) return status;
     MemberState& rState = stateOf(member);
-    status = checkLocalHeader(member, rState);
+    status = checkLocalRecords(member, rState);
     if (status != ReadStatus::Ok) return status;
     rCount = 0;
     // An empty member is read whole by a read at 0, which checks it.
@@ -113,10 +114,10 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
     const int verdict = rState.iVerdict.load();
     if (offset + count == member.uiSize && verdict != kUnknown && verdict != int(ReadStatus::Ok))
         status = ReadStatus(verdict);
-    else if (member.uiMethod == 0)
+    else if (member.uiMethod == 0 && !member.isEncrypted())
         status = readStored(member, rState, static_cast<unsigned char*>(pBuffer), count, offset);
     else
-        status = readDeflated(member, rState, static_cast<unsigned char*>(pBuffer), count, offset);
+        status = readDecoded(member, rState, static_cast<unsigned char*>(pBuffer), count, offset);
     if (isDataFailure(status)) rState.iVerdict.store(int(status));
     rCount = status == ReadStatus::Ok ? static_cast<std::int64_t>(count) : -1;
     return status;
@@ -124,35 +125,43 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
 
 ReadStatus MemberReader::Impl::check(const ArchiveMember& member) {
     const ReadStatus status = readability(member);
-    return status == ReadStatus::Ok ? checkLocalHeader(member, stateOf(member)) : status;
+    return status == ReadStatus::Ok ? checkLocalRecords(member, stateOf(member)) : status;
 }
 
 MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::unique_ptr<MemberState>& rpState = m_members[keyOf(member)];
-    if (!rpState) rpState.reset(new MemberState(m_uiInterval));
+    if (!rpState) rpState.reset(new MemberState);
     return *rpState;
 }
 
-// The member's local records against its central directory entry, and where its data starts. Outcomes that
-// reading again cannot change are kept.
-ReadStatus MemberReader::Impl::checkLocalHeader(const ArchiveMember& member, MemberState& rState) {
+// The member's local records against its central directory entry, where its data starts, and for an encrypted
+// member the password against its encryption header. Outcomes that reading again cannot change are kept; two
+// threads that check at once both read, and agree.
+ReadStatus MemberReader::Impl::checkLocalRecords(const ArchiveMember& member, MemberState& rState) {
     const int known = rState.iHeader.load();
     if (known != kUnknown) return ReadStatus(known);
-    const std::int64_t fileSize = m_descriptors.fileSize();
-    if (fileSize < 0) return ReadStatus::IoError;
-    DescriptorPool::Lease lease(m_descriptors);
+    if (!m_pFile) return ReadStatus::IoError;
+    const ArchiveFile& file = *m_pFile;
     std::uint64_t dataOffset = 0;
-    const ReadStatus status = ZipRecords::checkLocalRecords(
-        member, static_cast<std::uint64_t>(fileSize),
-        [&lease](std::uint64_t offset, void* pBuffer, std::size_t length) {
-            return lease.readAt(offset, pBuffer, length);
+    ReadStatus status = ZipRecords::checkLocalRecords(
+        member, file.size(),
+        [&file](std::uint64_t offset, void* pBuffer, std::size_t length) {
+            return file.readAt(offset, pBuffer, length);
         },
         dataOffset);
+    MemberEncryption encryption;
+    if (status == ReadStatus::Ok && member.isEncrypted())
+        status = openEncryption(member, file, dataOffset, m_strPassword, encryption);
     if (status == ReadStatus::IoError) return status;
-    rState.uiDataOffset.store(dataOffset);
-    rState.iHeader.store(int(status));
-    return status;
+    // The fields are read without a lock once iHeader says Ok: only the first outcome sets them.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (rState.iHeader.load() == kUnknown) {
+        rState.uiDataOffset = dataOffset;
+        rState.encryption = encryption;
+        rState.iHeader.store(int(status));
+    }
+    return ReadStatus(rState.iHeader.load());
 }
 
 // In place, straight into the caller's buffer. Reads that go on from offset 0 in sequence carry a CRC-32
@@ -162,8 +171,7 @@ ReadStatus MemberReader::Impl::readStored(const ArchiveMember& member, MemberSta
     std::unique_ptr<StoredChain> pChain;
     if (rState.iVerdict.load() == kUnknown)
         pChain = offset == 0 ? std::unique_ptr<StoredChain>(new StoredChain) : m_chains.take(&rState, offset, offset);
-    DescriptorPool::Lease lease(m_descriptors);
-    if (!lease.readAt(rState.uiDataOffset.load() + offset, pBuffer, length)) return ReadStatus::IoError;
+    if (!m_pFile->readAt(rState.uiDataOffset + offset, pBuffer, length)) return ReadStatus::IoError;
     if (!pChain) return ReadStatus::Ok;
     pChain->uiCrc = crc32_gzip_refl(pChain->uiCrc, pBuffer, length);
     pChain->uiPosition += length;
@@ -178,27 +186,34 @@ ReadStatus MemberReader::Impl::readStored(const ArchiveMember& member, MemberSta
 
 // From the idle cursor or restart point that stands nearest before `offset` (a cursor when both stand at the
 // same place: it has nothing to restore), or from the start.
-ReadStatus MemberReader::Impl::readDeflated(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
-                                            std::size_t length, std::uint64_t offset) {
-    const DeflateSource source{m_descriptors,
-                               rState.uiDataOffset.load(),
-                               member.uiCompressedSize,
-                               member.uiSize,
-                               member.uiCrc32,
-                               m_uiInterval,
-                               rState.points,
-                               m_budget,
-                               m_uiInflated};
-    std::unique_ptr<DeflateCursor> pCursor;
+ReadStatus MemberReader::Impl::readDecoded(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
+                                           std::size_t length, std::uint64_t offset) {
+    const DecoderKind* pKind = decoderFor(member.uiMethod);
+    if (!pKind) return ReadStatus::UnsupportedMethod;
+    const MemberEncryption* pEncryption = member.isEncrypted() ? &rState.encryption : nullptr;
+    const std::uint64_t trimmed = pEncryption ? pEncryption->uiHeaderSize + pEncryption->uiTrailerSize : 0;
+    if (trimmed > member.uiCompressedSize) return ReadStatus::BadLocalHeader;
+    const DecodeSource source{*m_pFile,
+                              rState.uiDataOffset + (pEncryption ? pEncryption->uiHeaderSize : 0),
+                              member.uiCompressedSize - trimmed,
+                              member.uiSize,
+                              member.uiCrc32,
+                              *pKind,
+                              pEncryption,
+                              m_uiInterval,
+                              rState.points,
+                              m_budget,
+                              m_uiDecoded};
+    std::unique_ptr<DecodeCursor> pCursor;
     {
         const std::shared_ptr<RestartPoint> pPoint = rState.points.nearest(offset);
         pCursor = m_cursors.take(&rState, pPoint ? pPoint->uiOffset : 0, offset);
         if (!pCursor && pPoint) {
             m_budget.touch(*pPoint);
-            pCursor.reset(new DeflateCursor(*pPoint));
+            pCursor.reset(new DecodeCursor(source, *pPoint));
         }
     }
-    if (!pCursor) pCursor.reset(new DeflateCursor);
+    if (!pCursor) pCursor.reset(new DecodeCursor(source));
     const ReadStatus status = pCursor->read(source, offset, pBuffer, length);
     if (status == ReadStatus::Ok && pCursor->isAtEnd(source))
         rState.iVerdict.store(int(ReadStatus::Ok));
@@ -219,7 +234,7 @@ MemberReaderStatistics MemberReader::Impl::statistics() const {
     MemberReaderStatistics statistics;
     statistics.uiRestartPoints = m_budget.points();
     statistics.uiRestartBytes = m_budget.bytes();
-    statistics.uiInflatedBytes = m_uiInflated.load();
+    statistics.uiInflatedBytes = m_uiDecoded.load();
     statistics.uiIdleCursors = m_cursors.size() + m_chains.size();
     return statistics;
 }
@@ -244,6 +259,12 @@ const char* describeReadStatus(ReadStatus status) {
             return "the data does not have the size the central directory gives";
         case ReadStatus::CrcMismatch:
             return "CRC mismatch";
+        case ReadStatus::WrongPassword:
+            return "wrong password";
+        case ReadStatus::UnsupportedEncryption:
+            return "its encryption is not supported";
+        case ReadStatus::AuthenticationFailed:
+            return "its authentication code does not match";
         case ReadStatus::Overlapping:
             return "its data overlaps another member's: a possible zip bomb";
         case ReadStatus::AmbiguousName:
@@ -262,11 +283,19 @@ const char* describeReadStatus(ReadStatus status) {
     return "unknown status";
 }
 
-// The file system's table, or none (reads then fail with IoError) when it has none.
+// The archive as the file system reads archives (scrambled or not); reads fail with IoError when it cannot be
+// opened.
 MemberReader::MemberReader(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath,
                            const MemberReaderOptions& options)
-    : m_pImpl(new Impl(fileSystem.m_pIOHandler.isNull() ? zzip_plugin_io_handlers() : *fileSystem.m_pIOHandler,
-                       archivePath, options)) {}
+    : m_pImpl(new Impl(
+          [&] {
+              std::string strError;
+              return ArchiveFile::openFor(fileSystem, archivePath, strError);
+          }(),
+          options)) {}
+
+MemberReader::MemberReader(std::shared_ptr<const ArchiveFile> pFile, const MemberReaderOptions& options)
+    : m_pImpl(new Impl(std::move(pFile), options)) {}
 
 MemberReader::~MemberReader() = default;
 
@@ -283,7 +312,7 @@ ReadStatus MemberReader::readability(const ArchiveMember& member) {
             return ReadStatus::Zip64Mismatch;
     }
     if (member.isEncrypted()) return ReadStatus::Encrypted;
-    if (member.uiMethod != 0 && member.uiMethod != 8) return ReadStatus::UnsupportedMethod;
+    if (!decoderFor(member.uiMethod)) return ReadStatus::UnsupportedMethod;
     return ReadStatus::Ok;
 }
 

@@ -36,9 +36,8 @@ std::size_t RestartBudget::bytes() const {
 
 std::shared_ptr<RestartPoint> RestartTable::nearest(std::uint64_t offset) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_points.empty()) return nullptr;
-    for (std::uint64_t k = std::min<std::uint64_t>(offset / m_uiInterval, m_points.size() - 1); k > 0; --k) {
-        std::shared_ptr<RestartPoint> pPoint = m_points[k].lock();
+    for (auto at = m_points.upper_bound(offset); at != m_points.begin();) {
+        std::shared_ptr<RestartPoint> pPoint = (--at)->second.lock();
         if (pPoint) return pPoint;
     }
     return nullptr;
@@ -46,15 +45,13 @@ std::shared_ptr<RestartPoint> RestartTable::nearest(std::uint64_t offset) const 
 
 bool RestartTable::holds(std::uint64_t offset) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::uint64_t k = offset / m_uiInterval;
-    return k < m_points.size() && !m_points[k].expired();
+    const auto found = m_points.find(offset);
+    return found != m_points.end() && !found->second.expired();
 }
 
 void RestartTable::put(const std::shared_ptr<RestartPoint>& pPoint) {
-    const std::uint64_t k = pPoint->uiOffset / m_uiInterval;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (k >= m_points.size()) m_points.resize(k + 1);
-    m_points[k] = pPoint;
+    m_points[pPoint->uiOffset] = pPoint;
 }
 
 }  // namespace Tamsor

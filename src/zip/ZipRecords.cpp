@@ -8,22 +8,15 @@
 namespace Tamsor {
 namespace ZipRecords {
 
-TableFile::TableFile(const zzip_plugin_io& io, const char* path) : m_rIO(io), m_fd(io.open(path, O_RDONLY)) {}
+TableFile::TableFile(const zzip_plugin_io& io, const char* path)
+    : m_rIO(io), m_fd(io.open(path, O_RDONLY)), m_iSize(m_fd >= 0 ? io.filesize(m_fd) : -1) {}
 
 TableFile::~TableFile() {
     if (m_fd >= 0) m_rIO.close(m_fd);
 }
 
-std::int64_t TableFile::size() const {
-    return m_rIO.filesize(m_fd);
-}
-
-bool TableFile::readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const {
-    bytes.resize(length);
-    return readAt(offset, length, bytes.data());
-}
-
-bool TableFile::readAt(std::uint64_t offset, std::size_t length, unsigned char* pBytes) const {
+bool TableFile::readAt(std::uint64_t offset, void* pBuffer, std::size_t length) const {
+    unsigned char* const pBytes = static_cast<unsigned char*>(pBuffer);
     if (m_rIO.seeks(m_fd, static_cast<zzip_off_t>(offset), SEEK_SET) != static_cast<zzip_off_t>(offset)) return false;
     std::size_t done = 0;
     while (done < length) {
@@ -52,12 +45,17 @@ bool hasRivalEndRecord(const std::vector<unsigned char>& tail, std::size_t chose
 
 }  // namespace
 
-EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record) {
+bool readBytes(const ArchiveFile& file, std::uint64_t offset, std::size_t length, std::vector<unsigned char>& rBytes) {
+    rBytes.resize(length);
+    return file.readAt(offset, rBytes.data(), length);
+}
+
+EndSearch findEndRecord(const ArchiveFile& file, std::uint64_t fileSize, EndRecord& record) {
     const std::size_t tailSize =
         static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kEndSize + kMaxCommentSize));
     const std::uint64_t tailOffset = fileSize - tailSize;
     std::vector<unsigned char> tail;
-    if (tailSize == 0 || !file.readAt(tailOffset, tailSize, tail)) return EndSearch::NotFound;
+    if (tailSize == 0 || !readBytes(file, tailOffset, tailSize, tail)) return EndSearch::NotFound;
     // From the end backwards: a signature whose record and comment do not fit is inside a comment.
     for (std::size_t i = tailSize >= kEndSize ? tailSize - kEndSize + 1 : 0; i-- > 0;) {
         const unsigned char* p = &tail[i];
@@ -80,10 +78,10 @@ EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord
     return EndSearch::NotFound;
 }
 
-bool readZip64EndRecord(const TableFile& file, std::uint64_t offset, Zip64EndRecord& record) {
+bool readZip64EndRecord(const ArchiveFile& file, std::uint64_t offset, Zip64EndRecord& record) {
     unsigned char bytes[kZip64EndSize];
     // The length field counts what follows it: at least the fixed fields.
-    if (!file.readAt(offset, kZip64EndSize, bytes) || le32(bytes) != kZip64EndSignature ||
+    if (!file.readAt(offset, bytes, kZip64EndSize) || le32(bytes) != kZip64EndSignature ||
         le64(bytes + 4) < kZip64EndSize - 12)
         return false;
     record.uiOffset = offset;

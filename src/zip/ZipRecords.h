@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tamsor/ArchiveFile.h"
+
 namespace Tamsor {
 namespace ZipRecords {
 
@@ -43,19 +45,18 @@ inline std::uint64_t le64(const unsigned char* p) {
     return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
 }
 
-// The archive file, opened through an I/O table and closed when this goes.
-class TableFile {
+// The archive file opened through a zziplib I/O table (the binding screen reads as zziplib will), and closed when
+// this goes. One thread at a time: each read seeks the table's one descriptor.
+class TableFile : public ArchiveFile {
   public:
     TableFile(const zzip_plugin_io& io, const char* path);
-    ~TableFile();
+    ~TableFile() override;
 
-    bool isOpen() const { return m_fd >= 0; }
-    // The file's size, or -1.
-    std::int64_t size() const;
-    // Exactly `length` bytes at `offset` into `bytes`; false on a failed seek or read, or a short file.
-    bool readAt(std::uint64_t offset, std::size_t length, std::vector<unsigned char>& bytes) const;
-    // The same into `length` bytes at `pBytes`.
-    bool readAt(std::uint64_t offset, std::size_t length, unsigned char* pBytes) const;
+    // Opened and measured.
+    bool isOpen() const { return m_fd >= 0 && m_iSize >= 0; }
+    std::uint64_t size() const override { return m_iSize < 0 ? 0 : static_cast<std::uint64_t>(m_iSize); }
+    // On a failed seek or read, or a short file, false.
+    bool readAt(std::uint64_t offset, void* pBuffer, std::size_t length) const override;
 
     TableFile(const TableFile&) = delete;
     TableFile& operator=(const TableFile&) = delete;
@@ -63,7 +64,11 @@ class TableFile {
   private:
     const zzip_plugin_io& m_rIO;
     int m_fd;
+    std::int64_t m_iSize;
 };
+
+// Exactly `length` bytes of `file` at `offset` into `rBytes` (resized to them); false when they cannot be had.
+bool readBytes(const ArchiveFile& file, std::uint64_t offset, std::size_t length, std::vector<unsigned char>& rBytes);
 
 // The end record, as found in the last 64 KiB of the file.
 struct EndRecord {
@@ -88,7 +93,7 @@ enum class EndSearch {
     CutShort,  // an end record's signature in the file's last bytes, with no room for the record
 };
 
-EndSearch findEndRecord(const TableFile& file, std::uint64_t fileSize, EndRecord& record);
+EndSearch findEndRecord(const ArchiveFile& file, std::uint64_t fileSize, EndRecord& record);
 
 // The zip64 end record: the numbers of the end record, past their 16- and 32-bit limits.
 struct Zip64EndRecord {
@@ -101,7 +106,7 @@ struct Zip64EndRecord {
 };
 
 // The zip64 end record at `offset`; false when the bytes there are not one (signature, length) or cannot be read.
-bool readZip64EndRecord(const TableFile& file, std::uint64_t offset, Zip64EndRecord& record);
+bool readZip64EndRecord(const ArchiveFile& file, std::uint64_t offset, Zip64EndRecord& record);
 
 // A digest of what a listing shows of each entry, in order: its name (up to a NUL, where zziplib's names
 // end), method and sizes. Taken from the central directory by the binding screen and from zziplib's reading

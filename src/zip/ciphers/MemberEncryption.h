@@ -1,0 +1,34 @@
+#ifndef TAMSOR_SRC_MEMBERENCRYPTION_H
+#define TAMSOR_SRC_MEMBERENCRYPTION_H
+
+// What reading an encrypted member needs once its password is known to be right: where its payload lies within
+// its data, the cipher at the payload's start, and whether its CRC-32 is to be checked (WinZip's AE-2 leaves it
+// out, its authentication code standing in for it).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "MemberCipher.h"
+#include "tamsor/ArchiveFile.h"
+#include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
+
+namespace Tamsor {
+
+struct MemberEncryption {
+    std::uint64_t uiHeaderSize = 0;   // encryption bytes before the payload
+    std::uint64_t uiTrailerSize = 0;  // and after it
+    bool bCrcChecked = true;
+    std::shared_ptr<const MemberCipher> pStart;  // cloned for each run over the payload
+};
+
+// Reads the encryption header of `member`, whose data starts at `uiDataOffset` in `file`, and checks `password`
+// against it: Ok with `rEncryption` filled, or why the member cannot be decrypted. Costs a read of the header
+// and the password's key derivation (for AES, 1000 rounds of HMAC-SHA1). Safe from any thread.
+ReadStatus openEncryption(const ArchiveMember& member, const ArchiveFile& file, std::uint64_t uiDataOffset,
+                          const std::string& password, MemberEncryption& rEncryption);
+
+}  // namespace Tamsor
+
+#endif
