@@ -28,8 +28,8 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/infra/include/tamsor/infra/
 
 # The exported link interface names PkgConfig::LOG4CPLUS, PkgConfig::ACE and Threads::Threads as they are:
 # imported targets need no export set of their own. TamsorZipfsConfig.cmake creates them again, under the
-# same names, before it loads the targets file. PkgConfig::ZZIPLIB and PkgConfig::ISAL are private to a shared
-# library and do not appear in the exported interface.
+# same names, before it loads the targets file. zziplib, ISA-L and the libraries of the decoders and ciphers
+# are private to a shared library and do not appear in the exported interface.
 install(EXPORT TamsorZipfsTargets
   FILE TamsorZipfsTargets.cmake
   NAMESPACE Tamsor::
