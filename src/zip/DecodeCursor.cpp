@@ -39,7 +39,7 @@ DecodeCursor::DecodeCursor(const DecodeSource& source, const RestartPoint& point
       m_uiPointDue(source.kind.bSavesAnywhere ? nextMultiple(point.uiOffset, source.uiInterval)
                                               : point.uiOffset + source.uiInterval),
       m_uiCrc(point.uiCrc) {
-    std::memcpy(m_pInput.get(), point.pendingInput.data(), point.pendingInput.size());
+    if (!point.pendingInput.empty()) std::memcpy(m_pInput.get(), point.pendingInput.data(), point.pendingInput.size());
     m_pNextIn = m_pInput.get();
     m_uiAvailIn = point.pendingInput.size();
 }
