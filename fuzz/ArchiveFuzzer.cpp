@@ -29,6 +29,8 @@ typedef VirtualFileSystem::EntryHandle EntryHandle;
 
 const std::size_t kMaxMembers = 256, kMaxBytes = 4u << 20;
 const unsigned int kPieces[] = {1, 7, 509, 4093, 65521};  // straddling zziplib's 32 KiB buffer at varying points
+// The password of the encrypted seeds, so that the member reader decrypts what is made of them.
+const char* const kPassword = "fuzz";
 
 void check(bool bHolds, const char* what, const std::string& detail) {
     if (bHolds) return;
@@ -93,7 +95,7 @@ struct Run {
     // Small restart intervals and budget, so that points are made, evicted and made again.
     void readIndexed(const ZIPFileSystemImpl& rImpl, const std::string& path) {
         const ArchiveIndex index(rImpl, path);
-        MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8, ""});
+        MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8, kPassword});
         note("index " + index.error(), index.isValid());
         std::string bytes(kMaxBytes, '\0');
         for (std::size_t i = 0, budget = kMaxBytes; i < index.members().size() && i < kMaxMembers; ++i) {
@@ -102,7 +104,7 @@ struct Run {
             check(index.find(member.name) || member.name.front() == '/' || member.name.back() == '/',
                   "an index member is not found by its name", member.name);
             std::int64_t size = 0, last = 0;
-            ReadStatus status = MemberReader::readability(member);
+            ReadStatus status = reader.check(member);
             for (std::size_t turn = 0; status == ReadStatus::Ok && std::size_t(size) < budget; ++turn, size += last) {
                 const std::size_t piece = std::min<std::size_t>(kPieces[turn % 5], budget - std::size_t(size));
                 last = reader.read(member, &bytes[std::size_t(size)], piece, std::uint64_t(size), &status);

@@ -22,6 +22,14 @@ int main(int argc, char** argv) {
         if (!pFile || std::fwrite(bytes.data(), 1, bytes.size(), pFile) != bytes.size() || std::fclose(pFile) != 0)
             throw std::runtime_error("cannot write " + out + "/" + name);
     };
+    // An archive given as its bytes in hex.
+    const auto fromHex = [&out](const char* name, const std::string& hex) {
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+        FILE* pFile = std::fopen((out + "/" + name).c_str(), "wb");
+        if (!pFile || std::fwrite(bytes.data(), 1, bytes.size(), pFile) != bytes.size() || std::fclose(pFile) != 0)
+            throw std::runtime_error("cannot write " + out + "/" + name);
+    };
     const std::uint16_t kDeflated = ZipBuilder::kDeflated;
     try {
         seed("stored.zip",
@@ -59,6 +67,39 @@ int main(int argc, char** argv) {
         patched("overlap.zip", two, -(22 + 5 + 4), le32(0));
         patched("two-faced-name.zip", two, 30, "e");
         patched("two-faced-method.zip", two, 30 + 5 + 6 + 8, le16(0));
+        // Python's zipfile, bzip2 at level 1: "ab" 100,000 times, in three blocks.
+        fromHex("bzip2-blocks.zip",
+                "504b03042e0000000c0000002100a584639a61000000400d03000600000061622e62696e425a6831314159265359f14b8b27"
+                "0061a30100300020003080291942505aa1282e6282b24ca6b2037dbcf800c3460200600040006100523542505942505cc505"
+                "64994d660827edbc0000240400c0008000c2013518ac57177245385090445a6b08504b01022e032e0000000c0000002100a5"
+                "84639a61000000400d030006000000000000000000000080010000000061622e62696e504b05060000000001000100340000"
+                "00850000000000");
+        // "fuzz seed\n" encrypted with the fuzzer's password "fuzz" by 7-Zip: ZipCrypto, then AES-256 (AE-2).
+        fromHex("zipcrypto.zip",
+                "504b030414000100000000002100884eb1ea160000000a0000000100000073acfc46abb8325cb4bc386c44713487a3e93ed9"
+                "113bb5504b01023f0314000100000000002100884eb1ea160000000a000000010000000000000000002080a4810000000073"
+                "504b050600000000010001002f000000350000000000");
+        fromHex("aes256.zip",
+                "504b03043300010063000000210000000000260000000a00000001000b007301990700020041450300002ef8cba5d4cd9992"
+                "9f34025c897499c6091e28bb6752334716839a02ee69ad1ed8d6335453b9504b01023f033300010063000000210000000000"
+                "260000000a00000001000b000000000000002080a48100000000730199070002004145030000504b05060000000001000100"
+                "3a000000500000000000");
+        // Members of the other methods, their data written by the xz tool (a stream of two blocks), the zstd tool
+        // (two frames) and Python's zipfile (LZMA with an end marker).
+        fromHex("xz-blocks.zip",
+                "504b0304140000005f0000002100c3b7d643640000001800000005000000782e747874fd377a585a0000016922de36020021"
+                "0116000000742fe5a301000b787a2073656564206f6e650a00841f1f090200210116000000742fe5a301000b787a20736565"
+                "642074776f0a006fbf1f670002200c200c00002d70c9993e300d8b020000000001595a504b01021400140000005f00000021"
+                "00c3b7d6436400000018000000050000000000000000000000800100000000782e747874504b050600000000010001003300"
+                "0000870000000000");
+        fromHex("zstd-frames.zip",
+                "504b0304140000005d000000210055286ae12400000012000000050000007a2e74787428b52ffd00584900007a737464206f"
+                "6e650a28b52ffd00584900007a7374642074776f0a504b01021400140000005d000000210055286ae1240000001200000005"
+                "00000000000000000000008001000000007a2e747874504b0506000000000100010033000000470000000000");
+        fromHex("lzma.zip",
+                "504b03043f0002000e00000021002e656c722000000014000000050000006c2e747874090405005d0000800000361e89dd7d"
+                "49721585ea30a6e0426133fffff704c000504b01023f003f0002000e00000021002e656c7220000000140000000500000000"
+                "000000000000008001000000006c2e747874504b0506000000000100010033000000430000000000");
     } catch (const std::exception& error) { return std::fprintf(stderr, "%s: %s\n", argv[0], error.what()), 1; }
     return 0;
 }

@@ -177,8 +177,8 @@ TEST_F(MemberReaderTest, RefusesAndFailsDamagedMembers) {
         {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1), S::Ok, S::LocalHeaderMismatch},
         {"text", DAMAGE(b[m.uiLocalHeaderOffset + 6] |= 1; m.uiFlags |= 1), S::Encrypted, S::Encrypted},
         {"text", DAMAGE(m.uiFlags |= 1), S::Encrypted, S::Encrypted},
-        {"text", DAMAGE(m.uiMethod = 99), S::Encrypted, S::Encrypted},
-        {"text", DAMAGE(m.uiMethod = 12), S::UnsupportedMethod, S::UnsupportedMethod},
+        {"text", DAMAGE(m.uiMethod = 99), S::UnsupportedEncryption, S::UnsupportedEncryption},
+        {"text", DAMAGE(m.uiMethod = 98), S::UnsupportedMethod, S::UnsupportedMethod},
         {"dir/", DAMAGE(), S::NotAFile, S::NotAFile},
         // Another story in the local records: name, method, CRC-32, size (the data descriptor's when one is
         // announced, the local header's then counting for nothing), a longer extra field, an unlisted member.

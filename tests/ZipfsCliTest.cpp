@@ -47,7 +47,10 @@ std::string squeezed(const std::string& text) {
     return result;
 }
 
-const std::string kTime = "2023-11-14 22:13:20";  // @1700000000 in UTC, 07:13:20 the next day in Tokyo
+const std::string kTime = "2023-11-14 22:13:20";
+const std::string kNoPassword =
+    "it is encrypted and no password was given: see --password-file";  // @1700000000 in UTC, 07:13:20 the next day in
+                                                                       // Tokyo
 
 // Why a member of the zip bomb is refused, `other` being the member it is found to overlap.
 std::string bomb(const std::string& other) {
@@ -95,7 +98,7 @@ class ZipfsCli : public ::testing::Test {
         // Each member's data is its number; the last one of the first archive is damaged.
         ZipBuilder odd, evil, twoFaced;
         const std::pair<std::string, std::uint16_t> oddMembers[] = {
-            {"a.txt", 0},           {"b.bz2", 12},   {"dup.txt", 0},
+            {"a.txt", 0},           {"b.ppmd", 98},  {"dup.txt", 0},
             {"dup.txt", 0},         {"aes.bin", 99}, {std::string("nul\0x", 5), 0},
             {"data/payload.txt", 0}};
         for (const auto& member : oddMembers)
@@ -176,7 +179,7 @@ TEST_F(ZipfsCli, ListsAndReadsWhatUnzipDoes) {
     });
     EXPECT_NE(std::string::npos,
               zipfs("stat tree.zip docs/readme.txt")
-                  .out.find("Method: deflated\nEncrypted: no\nCRC-32: " + crcHex(s_files["docs/readme.txt"])));
+                  .out.find("Method: deflated\nEncryption: none\nCRC-32: " + crcHex(s_files["docs/readme.txt"])));
 }
 
 TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
@@ -192,7 +195,7 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
          " |-- readme.txt\n `-- evil -> ../../etc/passwd\n\n2 directories, 6 files\n"},
         {"stat sym.zip link", 0,
          "Name: link\nKind: symlink\nMode: lrwxrwxrwx (0777)\nTarget: bin/run.sh\nSize: 10\nCompressed size: 10\n"
-         "Method: stored\nEncrypted: no\nCRC-32: e3459bc8\nModified: " +
+         "Method: stored\nEncryption: none\nCRC-32: e3459bc8\nModified: " +
              kTime + " +0000, from the extended timestamp field (UTC)\n"},
         {"cat sym.zip ./link /bin/run.sh", 0, "bin/run.sh#!/bin/sh\necho run\n"},
         // Times: the extended timestamp is UTC; without it (zip -X) the DOS fields hold Tokyo's wall clock.
@@ -205,17 +208,17 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
         {"cat names.zip \u00c4\u00d6.txt \u03a9mega/\u65e5\u672c\u8a9e.txt", 0, "cp437\nunicode\n"},
         {"stat names.zip \u00c4\u00d6.txt", 0,
          "Name: \u00c4\u00d6.txt\nStored name: \\x8e\\x99.txt\nKind: file\nMode: -rw------- (0600)\nSize: 6\n"
-         "Compressed size: 6\nMethod: stored\nEncrypted: no\nCRC-32: efc6418d\nModified: 2023-11-14 22:13:20 +0000, "
+         "Compressed size: 6\nMethod: stored\nEncryption: none\nCRC-32: efc6418d\nModified: 2023-11-14 22:13:20 +0000, "
          "from the DOS fields (local time)\n"},
         {"cat --encoding=SHIFT_JIS names.zip \u65e5\u672c.txt", 0, "sjis\n"},
         {"stat names.zip \u03a9mega", 0,
          "Name: \u03a9mega/\nStored name: _mega/\nKind: implied directory\nMode: drwxr-xr-x (0755)\nEntries: 1\n"},
         {"ls -lR odd.zip", 0,  // made on MS-DOS (no modes) on 1980-01-01, as the builder writes
-         "-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 a.txt\n-rw-r--r-- 6 6 bzip2 1980-01-01 00:00:00 b.bz2 [refused: "
-         "bzip2]\n"
+         "-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 a.txt\n-rw-r--r-- 6 6 ppmd 1980-01-01 00:00:00 b.ppmd [refused: "
+         "ppmd]\n"
          "-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 dup.txt\n-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 dup.txt "
          "[refused: duplicate name]\n"
-         "-rw-r--r-- 6 6 aes 1980-01-01 00:00:00 aes.bin [refused: encrypted]\n"
+         "-rw-r--r-- 6 6 aes+unsupported 1980-01-01 00:00:00 aes.bin [refused: encryption]\n"
          "-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 nul\\x00x [refused: NUL byte in name]\ndrwxr-xr-x - - - - data/\n"
          "-rw-r--r-- 6 6 stored 1980-01-01 00:00:00 data/payload.txt\n"},
     });
@@ -225,15 +228,21 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
 // tell another story, a zip bomb's overlapping members) are never read; damage fails with no bytes.
 TEST_F(ZipfsCli, RefusedAndDamagedMembersFail) {
     checkRows({
-        {"ls -l enc.zip", 0, "-rw------- 7 19 stored " + kTime + " private.txt [refused: encrypted]\n"},
-        {"cat enc.zip private.txt", 5, "", "zipfs: cat: 'private.txt': encrypted members are not supported\n"},
-        {"test enc.zip", 5,
-         "FAILED private.txt (encrypted members are not supported)\n1 of 1 file FAILED in enc.zip.\n"},
-        {"cat odd.zip b.bz2", 5, "", "zipfs: cat: 'b.bz2': compression method bzip2 is not supported\n"},
+        {"ls -l enc.zip", 0, "-rw------- 7 19 stored+zipcrypto " + kTime + " private.txt\n"},
+        {"cat enc.zip private.txt", 5, "", "zipfs: cat: 'private.txt': " + kNoPassword + "\n"},
+        {"test enc.zip", 5, "FAILED private.txt (" + kNoPassword + ")\n1 of 1 file FAILED in enc.zip.\n"},
+        // The password is private.txt's own first line.
+        {"cat --password-file meta/private.txt enc.zip private.txt", 0, "secret\n"},
+        {"cat --password-file - enc.zip private.txt <meta/private.txt", 0, "secret\n"},
+        {"test --password-file meta/docs/readme.txt enc.zip", 5,
+         "FAILED private.txt (wrong password)\n1 of 1 file FAILED in enc.zip.\n"},
+        {"cat --password-file none enc.zip private.txt", 2, "",
+         "zipfs: cat: cannot read the password file 'none': No such file or directory\n"},
+        {"cat odd.zip b.ppmd", 5, "", "zipfs: cat: 'b.ppmd': compression method ppmd is not supported\n"},
         {"cat odd.zip data/payload.txt", 5, "", "zipfs: cat: 'data/payload.txt': CRC mismatch\n"},
         {"test odd.zip", 5,
-         "OK a.txt\nFAILED b.bz2 (compression method bzip2 is not supported)\nOK dup.txt\nOK dup.txt\n"
-         "FAILED aes.bin (encrypted members are not supported)\nOK nul\\x00x\nFAILED data/payload.txt (CRC mismatch)\n"
+         "OK a.txt\nFAILED b.ppmd (compression method ppmd is not supported)\nOK dup.txt\nOK dup.txt\n"
+         "FAILED aes.bin (its encryption is not supported)\nOK nul\\x00x\nFAILED data/payload.txt (CRC mismatch)\n"
          "3 of 7 files FAILED in odd.zip.\n"},
         {"test twofaced.zip", 5,
          "OK ok.txt\nFAILED notes.txt (its local header names another file)\nFAILED packed.txt (its local header "
@@ -258,8 +267,7 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
          "zipfs: extract: 'safe/../../esc.txt': refused: '..' component would leave the directory\n"
          "zipfs: extract: 'win\\x5c..\\x5cbs.txt': refused: name holds a backslash\n"
          "zipfs: extract: skipping 'dup.txt': duplicate name: only the first member of a name is extracted\n"},
-        {"extract enc.zip -C none", 5, none + "none\n",
-         "zipfs: extract: 'private.txt': encrypted members are not supported\n"},
+        {"extract enc.zip -C none", 5, none + "none\n", "zipfs: extract: 'private.txt': " + kNoPassword + "\n"},
         {"extract names.zip -C n", 0, "Extracted 5 files, 0 symbolic links and 0 directories into n\n"},
         {"extract bomb.zip -C bombed", 5, none + "bombed\n",
          "zipfs: extract: 'a': " + bomb("c") + "\nzipfs: extract: 'b': " + bomb("a") +

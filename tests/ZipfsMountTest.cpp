@@ -77,7 +77,8 @@ class ZipfsMountTest : public ::testing::Test {
             "add('big.txt', text(600000), zipfile.ZIP_DEFLATED); add('big2.txt', text(300000), zipfile.ZIP_DEFLATED)\n"
             "add('stored.bin', rng.randbytes(1 << 20))\n"
             "for name in ('/abs.txt', '../x', 'nul?name', 'run.sh'): add(name, b'absolute\\n')\n"
-            "add('bz.txt', b'b' * 100, zipfile.ZIP_BZIP2)\n"
+            "add('bz.txt', b'bzip2\\n' * 2, zipfile.ZIP_BZIP2); add('pp.txt', b'p' * 10); pp = "
+            "z.filelist[-1].header_offset\n"
             "add('bad.txt', b'FLIP' + b'.' * 300000); add('bad2.txt', b'FLOP' + b'.' * 300000)\n"
             "add('docs/readme.txt', text(1000), zipfile.ZIP_DEFLATED); add('docs/img/pixels.bin', "
             "rng.randbytes(7000))\n"
@@ -90,6 +91,7 @@ class ZipfsMountTest : public ::testing::Test {
             "d = bytearray(open('a.zip', 'rb').read())\n"
             "for marker in (b'FLIP', b'FLOP'): d[d.find(marker)] ^= 1\n"
             "d[packed + 8] = 0  # the local header says stored\n"
+            "d[pp + 8] = d[d.rfind(b'pp.txt') - 36] = 98  # PPMd, which no decoder here reads\n"
             "open('a.zip', 'wb').write(d.replace(b'nul?name', b'nul\\0name'))\n"
             "EOF",
             &status);
@@ -157,12 +159,12 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
          "'src/deep/nested'\n"},
         {"LC_ALL=C ls -A", 0,
          "abs.txt\nbad.txt\nbad2.txt\nbig.txt\nbig2.txt\nbz.txt\ndocs\nempty.txt\nenc.txt\nlink\nmany\nnotes.txt\n"
-         "packed.txt\nprivate.txt\nrun.sh\nsrc\nstored.bin\ntop.txt\n"},
+         "packed.txt\npp.txt\nprivate.txt\nrun.sh\nsrc\nstored.bin\ntop.txt\n"},
         {"cat link abs.txt && ./run.sh", 0, "#!/bin/sh\necho hi\nabsolute\nhi\n"},
         {"diff -r ../unzipped/docs docs && diff -r ../unzipped/src src && cmp ../unzipped/top.txt top.txt", 0, ""},
         {"cat enc.txt", 1, "cat: enc.txt: Permission denied\n"},
         {"cat enc.txt", 1, "cat: enc.txt: Permission denied\n"},
-        {"cat bz.txt", 1, "cat: bz.txt: Operation not supported\n"},
+        {"cat bz.txt pp.txt", 1, "bzip2\nbzip2\ncat: pp.txt: Operation not supported\n"},
         {"cat bad.txt >/dev/null", 1, "cat: bad.txt: Input/output error\n"},
         {"cat notes.txt packed.txt; cat notes.txt packed.txt", 1,
          "cat: notes.txt: Input/output error\ncat: packed.txt: Input/output error\ncat: notes.txt: Input/output "
@@ -186,8 +188,8 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
     for (const char* line :
          {"'../x' (member 9) not shown: a '..' in its name", "'nul\\x00name' (member 10) not shown",
           "'run.sh' (member 11) not shown: an earlier member has the same path",
-          "'enc.txt': encrypted members are not supported; open refused",
-          "'bz.txt': compression method bzip2 is not supported; open refused", "'bad.txt': read failed: CRC mismatch",
+          "'enc.txt': it is encrypted and no password was given: see --password-file; open refused",
+          "'pp.txt': compression method ppmd is not supported; open refused", "'bad.txt': read failed: CRC mismatch",
           "'bad2.txt': read failed: CRC mismatch", "'notes.txt': its local header names another file; open refused",
           "'packed.txt': its local header disagrees with the central directory; open refused"})
         EXPECT_EQ(1, count(log, line)) << line << " in:\n" << log;
@@ -225,7 +227,9 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     s_pDir->write("one.zip", Testing::ZipBuilder().add("top.txt", "top level\n").build());
     s_pDir->write("not.zip", "plain text, no ZIP records");
     const std::string zipfs = quoted(toolPath()) + " ";
-    ASSERT_EQ("", run(s_pDir->path(), "mkdir empty busy && touch busy/x && " + zipfs + "scramble one.zip one.scr"));
+    ASSERT_EQ("", run(s_pDir->path(),
+                      "mkdir empty busy && touch busy/x && " + zipfs + "scramble one.zip one.scr && " +
+                          "printf 'pw\\n' >pw && printf 'no\\n' >no && cd src && zip -q -P pw ../enc.zip enc.txt"));
     const std::string lsWords = run(s_pDir->path(), zipfs + "ls not.zip");
     const std::string at = "zipfs: mount: cannot mount at ";
     const struct {
@@ -243,7 +247,10 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
         {"one.zip mnt", 2,
          at + "'mnt': it is a mount point of fuse.zipfs already (unmount it with fusermount3 -u, or give -o "
               "nonempty)\n"},
+        {"--password-file no enc.zip empty", 5,
+         "zipfs: mount: the password opens none of the encrypted members of 'enc.zip'\n"},
         {"-o nonempty one.scr busy", 0, ""},
+        {"--password-file pw enc.zip empty", 0, ""},
     };
     for (const auto& row : rows) {
         int status = 0;
@@ -251,6 +258,8 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
         EXPECT_EQ(row.status, status) << row.args;
     }
     EXPECT_EQ("top level\n", readFile(file("busy/top.txt")));
+    EXPECT_EQ("secret\n", readFile(file("empty/enc.txt")));
+    EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("empty"))));
     const std::string serving = "pgrep -f 'mount -o nonempty one.scr busy$'";
     EXPECT_NE("", run("/", serving));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("busy"))));

@@ -48,6 +48,16 @@ enum class MemberFlaw : std::uint8_t {
                      // disagree with what it says read in the markers' order
 };
 
+// How a member's data is encrypted, as its central directory entry says.
+enum class EncryptionKind : std::uint8_t {
+    None,
+    ZipCrypto,  // the traditional PKWARE cipher: flag bit 0, any method but 99
+    Aes128,     // WinZip AES (method 99, flag bit 0, an AES extra field 0x9901 that holds together), by key size
+    Aes192,
+    Aes256,
+    Unsupported,  // PKWARE's strong encryption (flag bit 6), or method 99 without the flag or a sound AES field
+};
+
 struct ArchiveMember {
     std::string name;          // as stored, byte for byte; directories (stored or implied) end in "/";
                                // the top level is ""
@@ -74,9 +84,26 @@ struct ArchiveMember {
     // this member's header, data and data descriptor must end there. 0 when not known (an implied directory, or
     // a member not made by an index).
     std::uint64_t uiDataLimit = 0;
+    // The WinZip AES field (0x9901) of a method-99 member, when it holds together (7 bytes, vendor "AE"): its
+    // version (1 for AE-1, whose CRC-32 is kept; 2 for AE-2, whose CRC-32 field is 0), key strength (1 to 3 for
+    // 128 to 256 bits) and the method the data is compressed with. All 0 otherwise.
+    std::uint16_t uiAesVersion = 0;
+    std::uint8_t uiAesStrength = 0;
+    std::uint16_t uiAesMethod = 0;
 
-    // Bit 0 of the flags (traditional or strong encryption) or method 99 (AES): no reader here decrypts.
+    // Bit 0 of the flags (traditional, AES or strong encryption) or method 99 (AES).
     bool isEncrypted() const { return (uiFlags & 0x0001) != 0 || uiMethod == 99; }
+    // Derived from the flags, the method and the AES field, so that a member edited by hand stays consistent.
+    EncryptionKind encryption() const {
+        if (!isEncrypted()) return EncryptionKind::None;
+        if ((uiFlags & 0x0040) != 0 || (uiFlags & 0x0001) == 0) return EncryptionKind::Unsupported;
+        if (uiMethod != 99) return EncryptionKind::ZipCrypto;
+        if (uiAesVersion == 0) return EncryptionKind::Unsupported;
+        return static_cast<EncryptionKind>(static_cast<int>(EncryptionKind::Aes128) + uiAesStrength - 1);
+    }
+    // The method the data is compressed with: the AES field's for a WinZip AES member, else uiMethod (which
+    // keeps the stored value, 99, for listings and the local header's check).
+    std::uint16_t compressionMethod() const { return uiMethod == 99 && uiAesVersion != 0 ? uiAesMethod : uiMethod; }
     // Bit 11 of the flags: the name and comment are UTF-8.
     bool hasUtf8Name() const { return (uiFlags & 0x0800) != 0; }
     // Made on a Unix host: the high 16 bits of the external attributes are a st_mode.

@@ -22,16 +22,20 @@ std::uint64_t nextMultiple(std::uint64_t position, std::uint64_t interval) {
     return (position / interval + 1) * interval;
 }
 
+DecoderSetup setupOf(const DecodeSource& source) {
+    return DecoderSetup{source.uiSize, source.uiPayloadSize, source.uiFlags};
+}
+
 }  // namespace
 
 DecodeCursor::DecodeCursor(const DecodeSource& source)
-    : m_pDecoder(source.kind.make(nullptr)),
+    : m_pDecoder(source.kind.make(setupOf(source), nullptr)),
       m_pCipher(source.pEncryption ? source.pEncryption->pStart->clone() : nullptr),
       m_pInput(new unsigned char[kInputSize]),
       m_uiPointDue(source.uiInterval) {}
 
 DecodeCursor::DecodeCursor(const DecodeSource& source, const RestartPoint& point)
-    : m_pDecoder(source.kind.make(&point.state)),
+    : m_pDecoder(source.kind.make(setupOf(source), &point.state)),
       m_pCipher(point.pCipher ? point.pCipher->clone() : nullptr),
       m_pInput(new unsigned char[kInputSize]),
       m_uiInputOffset(point.uiCompressedOffset),

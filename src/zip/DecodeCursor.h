@@ -31,6 +31,7 @@ struct DecodeSource {
     std::uint64_t uiPayloadSize;
     std::uint64_t uiSize;  // the output the central directory claims
     std::uint32_t uiCrc32;
+    std::uint16_t uiFlags;  // the member's general purpose flags, for its decoder
     const DecoderKind& kind;
     const MemberEncryption* pEncryption;  // null when the member is not encrypted
     std::uint64_t uiInterval;

@@ -13,6 +13,8 @@ const std::uint16_t kZip64Field = 0x0001;
 const std::uint16_t kNtfsField = 0x000a;
 const std::uint16_t kTimestampField = 0x5455;
 const std::uint16_t kUnicodePathField = 0x7075;
+const std::uint16_t kAesField = 0x9901;
+const std::uint16_t kAesMethod = 99;
 const std::int64_t kNtfsTicksPerSecond = 10000000;
 const std::int64_t kNtfsEpochToUnix = 11644473600;  // seconds from 1601-01-01 to 1970-01-01, both UTC
 
@@ -124,9 +126,29 @@ void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& 
         }
     }
     if (bUnicode && !unicodeNameAgrees(rMember)) rMember.flaw = MemberFlaw::NameAmbiguous;
+    if (rMember.uiMethod == kAesMethod) readAesField(p, length, rMember);
     if (bTimestamp || bNtfs) {
         rMember.modificationTime = static_cast<std::time_t>(bTimestamp ? timestamp : ntfsTime);
         rMember.timeSource = bTimestamp ? TimeSource::ExtendedTimestamp : TimeSource::Ntfs;
+    }
+}
+
+// The vendor version (2 bytes), the vendor id "AE", the strength (1 byte), the actual method (2 bytes).
+void readAesField(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
+    for (std::size_t at = 0; length - at >= 4;) {
+        const std::uint16_t id = le16(p + at), size = le16(p + at + 2);
+        at += 4;
+        if (size > length - at) return;
+        if (id == kAesField) {
+            const unsigned char* q = p + at;
+            const std::uint16_t version = size == 7 ? le16(q) : 0;
+            if ((version != 1 && version != 2) || q[2] != 'A' || q[3] != 'E' || q[4] < 1 || q[4] > 3) return;
+            rMember.uiAesVersion = version;
+            rMember.uiAesStrength = q[4];
+            rMember.uiAesMethod = le16(q + 5);
+            return;
+        }
+        at += size;
     }
 }
 

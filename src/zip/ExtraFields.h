@@ -2,8 +2,9 @@
 #define TAMSOR_SRC_EXTRAFIELDS_H
 
 // What the extra fields of a central-directory record add to its member: the zip64 sizes and local-header
-// offset, exact UTC times (extended timestamp, NTFS) and the Info-ZIP Unicode Path. Every length in the fields
-// is checked against the bytes given; a field that does not hold together is ignored, never trusted in part.
+// offset, exact UTC times (extended timestamp, NTFS), the Info-ZIP Unicode Path and WinZip's AES field. Every
+// length in the fields is checked against the bytes given; a field that does not hold together is ignored, never
+// trusted in part.
 
 #include <cstddef>
 
@@ -18,6 +19,11 @@ namespace ZipRecords {
 // extended timestamp). A block whose length runs past the area ends the reading. Costs one pass over the bytes
 // and, with a Unicode Path, a CRC-32 of the name. Safe from any thread.
 void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember);
+
+// The first WinZip AES field (0x9901) of the `length` bytes of extra fields at `p` (a central record's or a local
+// header's) into `rMember`'s uiAesVersion, uiAesStrength and uiAesMethod, when it holds together: 7 bytes,
+// version 1 or 2, vendor "AE", strength 1 to 3. Otherwise they are left 0. One pass over the bytes.
+void readAesField(const unsigned char* p, std::size_t length, ArchiveMember& rMember);
 
 }  // namespace ZipRecords
 }  // namespace Tamsor

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ExtraFields.h"
 #include "ZipRecords.h"
 
 namespace Tamsor {
@@ -48,11 +49,21 @@ void readLocalZip64(const unsigned char* pExtra, std::size_t length, LocalHeader
     }
 }
 
+// A streaming reader takes a WinZip AES member's key size and method from the local header's AES field.
+bool sameAesField(const unsigned char* pExtra, std::size_t length, const ArchiveMember& member) {
+    if (member.uiMethod != 99) return true;
+    ArchiveMember local;
+    readAesField(pExtra, length, local);
+    return local.uiAesVersion == member.uiAesVersion && local.uiAesStrength == member.uiAesStrength &&
+           local.uiAesMethod == member.uiAesMethod;
+}
+
 // What the local header says that a streaming reader would go by, against the central directory.
 ReadStatus compare(const LocalHeader& header, const unsigned char* pName, const ArchiveMember& member) {
     if (header.uiNameLength != member.name.size() || std::memcmp(pName, member.name.data(), member.name.size()) != 0)
         return ReadStatus::LocalNameMismatch;
-    if (header.uiMethod != member.uiMethod || ((header.uiFlags ^ member.uiFlags) & kEncryptedFlag) != 0)
+    if (header.uiMethod != member.uiMethod || ((header.uiFlags ^ member.uiFlags) & kEncryptedFlag) != 0 ||
+        !sameAesField(pName + header.uiNameLength, header.uiExtraLength, member))
         return ReadStatus::LocalHeaderMismatch;
     if ((header.uiFlags & kDescriptorFlag) == 0 &&
         (header.uiCrc32 != member.uiCrc32 || header.uiCompressedSize != member.uiCompressedSize ||
@@ -127,7 +138,9 @@ ReadStatus checkLocalRecords(const ArchiveMember& member, std::uint64_t uiFileSi
     if (member.uiCompressedSize > uiFileSize - dataOffset) return ReadStatus::BadLocalHeader;
     ReadStatus status = compare(header, pName, member);
     if (status != ReadStatus::Ok) return status;
-    if (member.uiMethod == 0 && member.uiCompressedSize != member.uiSize) return ReadStatus::SizeMismatch;
+    // An encrypted member's data holds its encryption's header and trailer too: openEncryption checks those.
+    if (member.uiMethod == 0 && !member.isEncrypted() && member.uiCompressedSize != member.uiSize)
+        return ReadStatus::SizeMismatch;
     std::uint64_t end = dataOffset + member.uiCompressedSize, descriptorLength = 0;
     if (header.uiFlags & kDescriptorFlag) {
         status = readDescriptor(member, end, uiFileSize, readExactly, descriptorLength);

@@ -30,14 +30,17 @@ const std::uint64_t kMinInterval = 4 << 10;
 const int kUnknown = -1;
 
 // What identifies a member's data and what its local records are checked against: two directory entries that
-// agree on all of it describe the same bytes, and may share what the reader learnt of them.
+// agree on all of it describe the same bytes, and may share what the reader learnt of them. The AES field
+// (version, strength, method) is part of it: it says how the bytes are decrypted and decoded.
 typedef std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint16_t, std::uint32_t, std::uint16_t,
-                   std::uint64_t, std::string>
+                   std::uint64_t, std::string, std::uint32_t>
     MemberKey;
 
 MemberKey keyOf(const ArchiveMember& member) {
+    const std::uint32_t aes =
+        std::uint32_t(member.uiAesVersion) << 24 ^ std::uint32_t(member.uiAesStrength) << 16 ^ member.uiAesMethod;
     return MemberKey(member.uiLocalHeaderOffset, member.uiCompressedSize, member.uiSize, member.uiMethod,
-                     member.uiCrc32, member.uiFlags, member.uiDataLimit, member.name);
+                     member.uiCrc32, member.uiFlags, member.uiDataLimit, member.name, aes);
 }
 
 // Reads of a stored member that went from its start in sequence: how far, and the CRC-32 of those bytes.
@@ -80,6 +83,7 @@ class MemberReader::Impl {
     bool hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict);
 
   private:
+    ReadStatus admission(const ArchiveMember& member) const;
     MemberState& stateOf(const ArchiveMember& member);
     ReadStatus checkLocalRecords(const ArchiveMember& member, MemberState& rState);
     ReadStatus readStored(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer, std::size_t length,
@@ -101,7 +105,7 @@ class MemberReader::Impl {
 ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, std::size_t length,
                                     std::uint64_t offset, std::int64_t& rCount) {
     rCount = -1;
-    ReadStatus status = readability(member);
+    ReadStatus status = admission(member);
     if (status != ReadStatus::Ok) return status;
     MemberState& rState = stateOf(member);
     status = checkLocalRecords(member, rState);
@@ -124,8 +128,14 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
 }
 
 ReadStatus MemberReader::Impl::check(const ArchiveMember& member) {
-    const ReadStatus status = readability(member);
+    const ReadStatus status = admission(member);
     return status == ReadStatus::Ok ? checkLocalRecords(member, stateOf(member)) : status;
+}
+
+// readability(), except that an encrypted member goes on to its encryption header when a password was given.
+ReadStatus MemberReader::Impl::admission(const ArchiveMember& member) const {
+    const ReadStatus status = readability(member);
+    return status == ReadStatus::Encrypted && !m_strPassword.empty() ? ReadStatus::Ok : status;
 }
 
 MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
@@ -188,7 +198,7 @@ ReadStatus MemberReader::Impl::readStored(const ArchiveMember& member, MemberSta
 // same place: it has nothing to restore), or from the start.
 ReadStatus MemberReader::Impl::readDecoded(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer,
                                            std::size_t length, std::uint64_t offset) {
-    const DecoderKind* pKind = decoderFor(member.uiMethod);
+    const DecoderKind* pKind = decoderFor(member.compressionMethod());
     if (!pKind) return ReadStatus::UnsupportedMethod;
     const MemberEncryption* pEncryption = member.isEncrypted() ? &rState.encryption : nullptr;
     const std::uint64_t trimmed = pEncryption ? pEncryption->uiHeaderSize + pEncryption->uiTrailerSize : 0;
@@ -198,6 +208,7 @@ ReadStatus MemberReader::Impl::readDecoded(const ArchiveMember& member, MemberSt
                               member.uiCompressedSize - trimmed,
                               member.uiSize,
                               member.uiCrc32,
+                              member.uiFlags,
                               *pKind,
                               pEncryption,
                               m_uiInterval,
@@ -244,7 +255,7 @@ const char* describeReadStatus(ReadStatus status) {
         case ReadStatus::Ok:
             return "no error";
         case ReadStatus::Encrypted:
-            return "encrypted members are not supported";
+            return "the member is encrypted and no password was given";
         case ReadStatus::UnsupportedMethod:
             return "the compression method is not supported";
         case ReadStatus::NotAFile:
@@ -311,9 +322,14 @@ ReadStatus MemberReader::readability(const ArchiveMember& member) {
         case MemberFlaw::Zip64Disagrees:
             return ReadStatus::Zip64Mismatch;
     }
-    if (member.isEncrypted()) return ReadStatus::Encrypted;
-    if (!decoderFor(member.uiMethod)) return ReadStatus::UnsupportedMethod;
-    return ReadStatus::Ok;
+    // What no password would change comes first.
+    if (member.encryption() == EncryptionKind::Unsupported) return ReadStatus::UnsupportedEncryption;
+    if (!decoderFor(member.compressionMethod())) return ReadStatus::UnsupportedMethod;
+    return member.isEncrypted() ? ReadStatus::Encrypted : ReadStatus::Ok;
+}
+
+bool MemberReader::decodesMethod(std::uint16_t uiMethod) {
+    return decoderFor(uiMethod) != nullptr;
 }
 
 std::int64_t MemberReader::read(const ArchiveMember& member, void* buffer, std::size_t length, std::uint64_t offset,

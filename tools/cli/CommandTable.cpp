@@ -19,6 +19,11 @@ int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder) const 
         fail("unknown encoding '" + encoding + "' (iconv -l lists them)");
         return kExitUsage;
     }
+    std::string error;
+    if (!rSource.passwords().open(args.value("password-file", ""), error)) {
+        fail(error);
+        return kExitUsage;
+    }
     return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder);
 }
 
@@ -38,6 +43,8 @@ namespace {
 const std::size_t kAny = static_cast<std::size_t>(-1);
 const OptionSpec kEncodingOption = {0, "encoding", "NAME",
                                     "decode names without a UTF-8 mark from code set NAME (iconv -l)"};
+const OptionSpec kPasswordOption = {0, "password-file", "FILE",
+                                    "the password of encrypted members: FILE's first line ('-': standard input)"};
 
 #define ZIPFS_METADATA_RULES                                                                                   \
     "Names: UTF-8 when the member says so (flag bit 11); else the Unicode Path field when it matches the\n"    \
@@ -48,14 +55,21 @@ const OptionSpec kEncodingOption = {0, "encoding", "NAME",
     "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n" \
     "the local time of the machine that made the archive and are read as this machine's local time."
 
+#define ZIPFS_PASSWORD_RULES                                                                                  \
+    "Passwords: encrypted members (ZipCrypto, WinZip AES-128/192/256) are read with the password given by\n"   \
+    "--password-file (its first line; '-' for standard input), else asked for on the terminal, without echo,\n" \
+    "when the first one is met. A wrong password gives no bytes and exit status 5."
+
 const char kLsDetails[] =
     "Lists every member below DIR (the top level when omitted) from the archive's central directory, in\n"
     "stored order, each directory that member names only imply just before the first member it holds; without\n"
-    "-R only what is directly inside DIR. Names are full paths, directories end in '/'. A member the library\n"
-    "will not hand out is marked '[refused: WHY]': encrypted, a compression method zziplib cannot decode\n"
-    "(bzip2, lzma, ...), a later duplicate of a name, a NUL byte in its name.\n"
-    "With -l: mode, size, compressed size, method, modification time (local) and name; symbolic links show\n"
-    "their targets ('name -> target').\n"
+    "-R only what is directly inside DIR. Names are full paths, directories end in '/'. A member zipfs will\n"
+    "not hand out (or not by its name) is marked '[refused: WHY]': a compression method or encryption no\n"
+    "decoder here reads (ppmd, deflate64, ...), data that readers of the format would read differently\n"
+    "(ambiguous: overlapping members, a local header that tells another story), a later duplicate of a name,\n"
+    "a NUL byte in its name.\n"
+    "With -l: mode, size, compressed size, method and encryption ('deflated+aes256'), modification time\n"
+    "(local) and name; symbolic links show their targets ('name -> target').\n"
     "With --walk: the library's own directory walk instead, as a host of the library sees it: names as\n"
     "stored, refused members missing, and an archive it will not bind reported with the "
     "reason.\n\n" ZIPFS_METADATA_RULES;
@@ -70,24 +84,25 @@ const char kStatDetails[] =
 const char kCatDetails[] =
     "Writes the bytes of each member PATH to standard output, streamed in 1 MiB pieces; their length and\n"
     "CRC-32 are checked as the end is reached, and on a mismatch the piece that reaches the end is not\n"
-    "written and the error is reported (exit status 5). Encrypted members and compression methods other than\n"
-    "stored and deflated are refused before any byte is written (exit status 5); a directory is refused (exit\n"
-    "status 4). PATH is a stored or a decoded name; one leading '/' or './' is ignored.";
+    "written and the error is reported (exit status 5). Members refused as 'ls' marks them, and encrypted\n"
+    "members without their password (or with a wrong one), are refused before any byte is written (exit\n"
+    "status 5); a directory is refused (exit status 4). PATH is a stored or a decoded name; one leading '/'\n"
+    "or './' is ignored.\n" ZIPFS_PASSWORD_RULES;
 const char kTestDetails[] =
     "Reads every file member by its place in the archive (later duplicates of a name and names the library\n"
     "cannot take included) and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
-    "each, then a summary. Encrypted members and unsupported compression methods fail without being read.\n"
-    "Exit status 0 when nothing failed, 5 otherwise.";
+    "each, then a summary. Refused members, and encrypted members without their password, fail without being\n"
+    "read. Exit status 0 when nothing failed, 5 otherwise.\n" ZIPFS_PASSWORD_RULES;
 const char kExtractDetails[] =
     "Writes the members (all of them, or those named; a directory brings everything under it) under DIR by\n"
     "their decoded names. A leading '/' is stripped; names with a '..' component, a backslash or a NUL byte\n"
     "are refused with a message and the rest is extracted. Members made on Unix get their permission bits\n"
     "(never setuid, setgid or sticky), others the mode new files get; files, links and directories get their\n"
     "modification times. Symbolic links are made, except those whose target is absolute or would climb out\n"
-    "of DIR (skipped with a message). Encrypted members and unsupported compression methods are refused\n"
-    "before their file is created. An existing file is never overwritten without --force, and symbolic\n"
+    "of DIR (skipped with a message). Refused members, and encrypted members without their password, are\n"
+    "refused before their file is created. An existing file is never overwritten without --force, and symbolic\n"
     "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
-    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or failed.";
+    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or failed.\n" ZIPFS_PASSWORD_RULES;
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
     "what makes sense). OUT is written to a temporary file beside it and renamed into place only when\n"
@@ -102,11 +117,16 @@ const char kMountDetails[] =
     "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
     "The mount shows what 'ls' lists, by the same rules (names, modes, symbolic links, times). A leading '/'\n"
     "is dropped; a member whose name has a '..' component or a NUL byte, or whose path an earlier member\n"
-    "holds, is left out and named in the log. Encrypted members cannot be opened (EACCES), nor members of\n"
-    "compression methods other than stored and deflated (EOPNOTSUPP); a read of damaged data fails with EIO,\n"
-    "and so does the read that reaches a member's end when its CRC-32 does not match.\n"
-    "Several threads serve reads at once; a deflated member is read at any offset without inflating it from\n"
-    "its start again, through restart points kept within a memory budget.\n"
+    "holds, is left out and named in the log. Encrypted members cannot be opened without their password\n"
+    "(EACCES), nor members of a method or encryption no decoder here reads (EOPNOTSUPP), nor members that\n"
+    "readers of the format would read differently (EIO); a read of damaged data fails with EIO, and so does\n"
+    "the read that reaches a member's end when its CRC-32 or authentication code does not match.\n"
+    "The password is asked for before the mount goes to the background, when an encrypted member needs one\n"
+    "and --password-file gives none; the mount does not start when it opens none of the first encrypted\n"
+    "members (exit status 5).\n"
+    "Several threads serve reads at once; a compressed member is read at any offset without decoding it from\n"
+    "its start again, through restart points kept within a memory budget (deflate: every 1 MiB; bzip2, xz,\n"
+    "zstd: at their blocks and frames; lzma: none).\n"
     "Options of zipfs's own in -o (the others go to FUSE as given; comma-separated, as mount -o takes them):\n"
     "  restart_budget=SIZE  memory for restart points, shared by all members (default 32M; K, M, G)\n"
     "  nonempty             mount over a non-empty directory or a FUSE mount point\n"
@@ -115,7 +135,7 @@ const char kMountDetails[] =
     "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
     "figures at the end.\n"
     "Exit status: 0 after the unmount, 2 for a bad option or mount point, 3 for an archive that cannot be\n"
-    "read, 5 when FUSE cannot mount or serve.";
+    "read, 5 when FUSE cannot mount or serve or the password opens no member.";
 
 }  // namespace
 
@@ -128,28 +148,51 @@ const std::vector<Command>& commandTable() {
          {{'l', "long", nullptr, "show mode, sizes, method, time and link targets"},
           {'R', "recursive", nullptr, "list everything below DIR"},
           {0, "walk", nullptr, "show the library's directory walk instead"},
-          kEncodingOption},
+          kEncodingOption,
+          kPasswordOption},
          1,
          2,
          &lsCommand},
-        {"tree", "ARCHIVE", "show the whole archive as a tree", kTreeDetails, {kEncodingOption}, 1, 1, &treeCommand},
-        {"stat", "ARCHIVE PATH", "show one member's details", kStatDetails, {kEncodingOption}, 2, 2, &statCommand},
+        {"tree",
+         "ARCHIVE",
+         "show the whole archive as a tree",
+         kTreeDetails,
+         {kEncodingOption, kPasswordOption},
+         1,
+         1,
+         &treeCommand},
+        {"stat",
+         "ARCHIVE PATH",
+         "show one member's details",
+         kStatDetails,
+         {kEncodingOption, kPasswordOption},
+         2,
+         2,
+         &statCommand},
         {"cat",
          "ARCHIVE PATH...",
          "write members to standard output",
          kCatDetails,
-         {kEncodingOption},
+         {kEncodingOption, kPasswordOption},
          2,
          kAny,
          &catCommand},
-        {"test", "ARCHIVE", "check every member's CRC-32", kTestDetails, {kEncodingOption}, 1, 1, &testCommand},
+        {"test",
+         "ARCHIVE",
+         "check every member's CRC-32",
+         kTestDetails,
+         {kEncodingOption, kPasswordOption},
+         1,
+         1,
+         &testCommand},
         {"extract",
          "ARCHIVE [PATH...]",
          "extract members to a directory",
          kExtractDetails,
          {{'C', "directory", "DIR", "extract under DIR (default: the current directory)"},
           {0, "force", nullptr, "overwrite existing files"},
-          kEncodingOption},
+          kEncodingOption,
+          kPasswordOption},
          1,
          kAny,
          &extractCommand},
@@ -168,7 +211,8 @@ const std::vector<Command>& commandTable() {
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
-          kEncodingOption},
+          kEncodingOption,
+          kPasswordOption},
          2,
          2,
          &mountCommand},

@@ -39,7 +39,7 @@ class MemberPrinter {
         } else {
             std::snprintf(line, sizeof(line), "%s %12llu %12llu  %-9s  %-19s  ", formatMode(memberMode(member)).c_str(),
                           static_cast<unsigned long long>(member.uiSize),
-                          static_cast<unsigned long long>(member.uiCompressedSize), methodName(member.uiMethod).c_str(),
+                          static_cast<unsigned long long>(member.uiCompressedSize), methodLabel(member).c_str(),
                           formatTime(member.modificationTime).c_str());
         }
         return line + name;
@@ -230,11 +230,12 @@ int statCommand(const Invocation& invocation) {
     if (member.bImplied) return kExitOk;  // nothing stored: no sizes, method, CRC or time
     if (isSymlink(member) && !member.bDirectory)
         std::printf("Target: %s\n", MemberPrinter(source).linkTarget(member).c_str());
-    std::printf("Size: %llu\nCompressed size: %llu\nMethod: %s\nEncrypted: %s\nCRC-32: %s\nModified: %s, from the %s\n",
-                static_cast<unsigned long long>(member.uiSize),
-                static_cast<unsigned long long>(member.uiCompressedSize), methodName(member.uiMethod).c_str(),
-                member.isEncrypted() ? "yes" : "no", formatCrc(member.uiCrc32).c_str(),
-                formatTimeWithZone(member.modificationTime).c_str(), timeSourceName(member.timeSource));
+    std::printf(
+        "Size: %llu\nCompressed size: %llu\nMethod: %s\nEncryption: %s\nCRC-32: %s\nModified: %s, from the %s\n",
+        static_cast<unsigned long long>(member.uiSize), static_cast<unsigned long long>(member.uiCompressedSize),
+        methodName(member.compressionMethod()).c_str(),
+        member.isEncrypted() ? encryptionName(member.encryption()) : "none", formatCrc(member.uiCrc32).c_str(),
+        formatTimeWithZone(member.modificationTime).c_str(), timeSourceName(member.timeSource));
     const Refusal refusal = source.facts().refusal(member);
     if (refusal != Refusal::None) std::printf("Refused: %s\n", refusalText(refusal, member).c_str());
     return kExitOk;

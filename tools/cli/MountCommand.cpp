@@ -1,6 +1,7 @@
 // mount: the options and the mount point are checked, and the archive opened, here (as every command opens
 // it, so the words for a bad archive are the same); the FUSE side lives in tools/mount/.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,31 @@
 
 namespace Tamsor {
 namespace Tool {
+
+namespace {
+
+// Encrypted members read before the mount starts: enough to tell a wrong password from members of another.
+const std::size_t kPasswordTrials = 16;
+
+// Before the mount goes to the background (where there is no terminal to ask on): the password, asked for when
+// none was given and a member needs one, must open one of the encrypted members, read whole (the smallest
+// first): ZipCrypto's check lets one wrong password in 256 through, and only the CRC-32 at the end of a member
+// tells. False when it opens none of them.
+bool passwordOpensAMember(MemberSource& rSource) {
+    std::vector<const ArchiveMember*> encrypted;
+    for (const ArchiveMember& member : rSource.index().members())
+        if (member.isEncrypted() && !member.bDirectory) encrypted.push_back(&member);
+    const std::size_t trials = std::min(encrypted.size(), kPasswordTrials);
+    std::partial_sort(encrypted.begin(), encrypted.begin() + static_cast<std::ptrdiff_t>(trials), encrypted.end(),
+                      [](const ArchiveMember* a, const ArchiveMember* b) { return a->uiSize < b->uiSize; });
+    for (std::size_t i = 0; i < trials; ++i) {
+        const ReadResult result = rSource.readWhole(*encrypted[i], PieceSink());
+        if (result.ok() || result.status == ReadStatus::Encrypted) return true;  // opened, or no password to try
+    }
+    return trials == 0;
+}
+
+}  // namespace
 
 int mountCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
@@ -33,6 +59,10 @@ int mountCommand(const Invocation& invocation) {
     NameDecoder decoder;
     const int status = invocation.openArchive(source, decoder);
     if (status != kExitOk) return status;
+    if (!passwordOpensAMember(source)) {
+        invocation.fail("the password opens none of the encrypted members of '" + operands[0] + "'");
+        return kExitDataError;
+    }
     return runMount(source, mountPoint, settings, invocation.args.has("foreground"), invocation.args.has("verbose"));
 }
 

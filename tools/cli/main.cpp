@@ -41,9 +41,10 @@ void printToolHelp() {
     std::printf(
         "\n'zipfs COMMAND --help' tells more about each.\n\n"
         "Every member is listed from the archive's central directory, with the name, mode and time the archive\n"
-        "gives it ('zipfs ls --help' tells the rules); members the library will not hand out are marked.\n\n"
+        "gives it ('zipfs ls --help' tells the rules); members zipfs will not hand out are marked.\n\n"
         "Exit status: 0 success, 2 usage error, 3 archive cannot be opened, 4 member not found (or a\n"
-        "directory given to cat), 5 I/O or CRC error, or members refused (encrypted, unsupported method).\n"
+        "directory given to cat), 5 I/O, CRC or password error, or members refused (unsupported method or\n"
+        "encryption, ambiguous data, encrypted without a password).\n"
         "'zipfs --version' prints the version.\n"
         "Logging: -v / --trace show the library's log on standard error; ZIPFS_LOG_CONFIG=FILE loads a\n"
         "log4cplus properties file instead.\n");

@@ -1,7 +1,9 @@
 #include "MemberFacts.h"
 
 #include <string_view>
+
 #include <unordered_set>
+#include "tamsor/MemberReader.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -14,10 +16,6 @@ const mode_t kDefaultDirectoryMode = 0755;
 // The name less one trailing "/": how the index keys names.
 std::string keyOf(const std::string& name) {
     return !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
-}
-
-bool zziplibDecodes(std::uint16_t uiMethod) {
-    return uiMethod == 0 || uiMethod == 8;
 }
 
 }  // namespace
@@ -58,6 +56,30 @@ std::string methodName(std::uint16_t uiMethod) {
     }
 }
 
+const char* encryptionName(EncryptionKind kind) {
+    switch (kind) {
+        case EncryptionKind::None:
+            return "";
+        case EncryptionKind::ZipCrypto:
+            return "zipcrypto";
+        case EncryptionKind::Aes128:
+            return "aes128";
+        case EncryptionKind::Aes192:
+            return "aes192";
+        case EncryptionKind::Aes256:
+            return "aes256";
+        case EncryptionKind::Unsupported:
+            return "unsupported";
+    }
+    return "";
+}
+
+std::string methodLabel(const ArchiveMember& member) {
+    const EncryptionKind kind = member.encryption();
+    const std::string method = methodName(member.compressionMethod());
+    return kind == EncryptionKind::None ? method : method + "+" + encryptionName(kind);
+}
+
 mode_t memberMode(const ArchiveMember& member) {
     const mode_t stored = member.hasUnixMode() ? static_cast<mode_t>(member.uiExternalAttributes >> 16) : 0;
     if (member.bDirectory) return S_IFDIR | (stored != 0 ? stored & 07777 : kDefaultDirectoryMode);
@@ -80,10 +102,12 @@ std::string refusalText(Refusal refusal, const ArchiveMember& member) {
             return "NUL byte in name";
         case Refusal::Duplicate:
             return "duplicate name";
-        case Refusal::Encrypted:
-            return "encrypted";
+        case Refusal::Encryption:
+            return "encryption";
         case Refusal::Method:
-            return methodName(member.uiMethod);
+            return methodName(member.compressionMethod());
+        case Refusal::Ambiguous:
+            return "ambiguous";
     }
     return "";
 }
@@ -105,9 +129,11 @@ ArchiveFacts::ArchiveFacts(const ArchiveIndex& index, const NameDecoder* pDecode
             refusal = Refusal::NulByte;
         else if (!seenNames.insert(member.name).second)
             refusal = Refusal::Duplicate;
-        else if (!member.bDirectory && member.isEncrypted())
-            refusal = Refusal::Encrypted;
-        else if (!member.bDirectory && !zziplibDecodes(member.uiMethod))
+        else if (!member.bDirectory && member.flaw != MemberFlaw::None)
+            refusal = Refusal::Ambiguous;
+        else if (!member.bDirectory && member.encryption() == EncryptionKind::Unsupported)
+            refusal = Refusal::Encryption;
+        else if (!member.bDirectory && !MemberReader::decodesMethod(member.compressionMethod()))
             refusal = Refusal::Method;
         m_refusals.push_back(refusal);
     }

@@ -33,6 +33,10 @@ namespace Tool {
 
 // "stored", "deflated", "bzip2", "lzma", "zstd", ..., "aes" (99), or "method N".
 std::string methodName(std::uint16_t uiMethod);
+// "zipcrypto", "aes128", "aes192", "aes256", "unsupported"; "" for none.
+const char* encryptionName(EncryptionKind kind);
+// The method the data is compressed with, and its encryption: "deflated", "bzip2+aes256", "stored+zipcrypto".
+std::string methodLabel(const ArchiveMember& member);
 
 // The st_mode shown for `member`: type bits (S_IFREG, S_IFDIR or S_IFLNK) and permission bits, as above.
 mode_t memberMode(const ArchiveMember& member);
@@ -47,12 +51,13 @@ std::string decodeName(const ArchiveMember& member, const NameDecoder* pDecoder)
 // "file", "symlink", "directory" or "implied directory".
 const char* kindName(const ArchiveMember& member);
 
-// Why the library's file system will not hand out a member's bytes, or None. Its directory walk skips files
-// of methods zziplib cannot decode; a lookup by name finds the first of several members of one name and stops
-// at a NUL byte; an empty name stops its walk; and no reader decrypts.
-enum class Refusal { None, EmptyName, NulByte, Duplicate, Encrypted, Method };
+// Why zipfs will not hand out a member's bytes (or not by its name), or None: a lookup by name finds the first
+// of several members of one name (as the library's does) and stops at a NUL byte; an empty name names nothing;
+// no decoder here reads its method, or no cipher its encryption; readers of the format would read it differently
+// (see MemberFlaw). An encrypted member is not refused: its password opens it.
+enum class Refusal { None, EmptyName, NulByte, Duplicate, Encryption, Method, Ambiguous };
 
-// "encrypted", "method bzip2", "duplicate name", ...; "" for None.
+// "ppmd", "encryption", "duplicate name", "ambiguous", ...; "" for None.
 std::string refusalText(Refusal refusal, const ArchiveMember& member);
 
 class ArchiveFacts {

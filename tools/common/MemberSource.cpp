@@ -66,12 +66,21 @@ int MemberSource::open(const std::string& path, KindChoice choice, const char* c
 }
 
 MemberReader& MemberSource::reader() {
-    if (!m_pReader) m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath));
+    if (!m_pReader) {
+        MemberReaderOptions options;
+        options.password = m_passwords.password();
+        m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath, options));
+    }
     return *m_pReader;
 }
 
 ReadResult MemberSource::check(const ArchiveMember& member) {
-    return ReadResult{reader().check(member)};
+    ReadStatus status = reader().check(member);
+    if (status == ReadStatus::Encrypted && m_passwords.prompt(m_strPath)) {
+        m_pReader.reset();
+        status = reader().check(member);
+    }
+    return ReadResult{status};
 }
 
 ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink& sink) {
@@ -109,7 +118,9 @@ std::string MemberSource::describe(ReadResult result, const ArchiveMember& membe
         case ReadStatus::Ok:
             return "OK";
         case ReadStatus::UnsupportedMethod:
-            return "compression method " + methodName(member.uiMethod) + " is not supported";
+            return "compression method " + methodName(member.compressionMethod()) + " is not supported";
+        case ReadStatus::Encrypted:
+            return "it is encrypted and no password was given: see --password-file";
         case ReadStatus::NotAFile:
             return "is a directory";
         case ReadStatus::SizeMismatch:

@@ -18,6 +18,7 @@
 
 #include "ArchiveKind.h"
 #include "MemberFacts.h"
+#include "Password.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/MemberReader.h"
 #include "tamsor/ZIPFileSystem.h"
@@ -58,10 +59,15 @@ class MemberSource {
     const std::string& path() const { return m_strPath; }
     // The file system whose I/O table reads the archive (plain or scrambled): what a MemberReader reads through.
     const ZIPFileSystem& fileSystem() const { return *m_pFileSystem; }
+    // The password of encrypted members: given (--password-file) before the first read, or asked for on the
+    // terminal when a read meets an encrypted member without one.
+    PasswordSource& passwords() { return m_passwords; }
+    const PasswordSource& passwords() const { return m_passwords; }
 
     // What stops a member from being read at all, known before any byte of it is: the reader's check (a
-    // directory, an encrypted member or another method, and a member that readers of the format would read
-    // differently); Ok otherwise. Reads the member's local records once.
+    // directory, a method no decoder here reads, an encrypted member whose password is missing or wrong, and a
+    // member that readers of the format would read differently); Ok otherwise. Reads the member's local records
+    // once. An encrypted member met without a password has the terminal asked for one, once.
     ReadResult check(const ArchiveMember& member);
 
     // Streams the member's bytes into `sink` (none: read and check only); their length and CRC-32 are checked
@@ -87,7 +93,8 @@ class MemberSource {
 
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
     std::unique_ptr<ArchiveIndex> m_pIndex;
-    std::unique_ptr<MemberReader> m_pReader;  // made on the first read
+    std::unique_ptr<MemberReader> m_pReader;  // made on the first read, again when a password comes
+    PasswordSource m_passwords;
     std::unique_ptr<ArchiveFacts> m_pFacts;
     std::vector<char> m_buffer;  // the pieces of every read
     std::string m_strPath;

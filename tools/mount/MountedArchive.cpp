@@ -28,8 +28,10 @@ int errnoFor(ReadStatus status) {
         case ReadStatus::Ok:
             return 0;
         case ReadStatus::Encrypted:
+        case ReadStatus::WrongPassword:
             return EACCES;
         case ReadStatus::UnsupportedMethod:
+        case ReadStatus::UnsupportedEncryption:
             return EOPNOTSUPP;
         case ReadStatus::NotAFile:
             return EISDIR;
@@ -52,9 +54,10 @@ MountedArchive::MountedArchive(const MemberSource& source, const MountTree& tree
       m_rTree(tree),
       m_rLog(rLog),
       m_reader(source.fileSystem(), archivePath,
-               [uiRestartBudget] {
+               [uiRestartBudget, &source] {
                    MemberReaderOptions options;
                    options.uiRestartBudget = static_cast<std::size_t>(uiRestartBudget);
+                   options.password = source.passwords().password();
                    return options;
                }()),
       m_pStates(new NodeState[tree.size()]),

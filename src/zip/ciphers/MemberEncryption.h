@@ -23,9 +23,13 @@ struct MemberEncryption {
     std::shared_ptr<const MemberCipher> pStart;  // cloned for each run over the payload
 };
 
-// Reads the encryption header of `member`, whose data starts at `uiDataOffset` in `file`, and checks `password`
-// against it: Ok with `rEncryption` filled, or why the member cannot be decrypted. Costs a read of the header
-// and the password's key derivation (for AES, 1000 rounds of HMAC-SHA1). Safe from any thread.
+// Reads the encryption header of `member` (ZipCrypto or WinZip AES, as member.encryption() says), whose data
+// starts at `uiDataOffset` in `file` (its local records checked), and checks `password` against it: Ok with
+// `rEncryption` filled, or why the member cannot be decrypted: Encrypted (no password), UnsupportedEncryption,
+// BadLocalHeader (data shorter than the encryption's own bytes), SizeMismatch (a stored member whose payload is
+// not its size), WrongPassword, IoError. Costs a read of the header (and of the local header's time for ZipCrypto
+// with flag bit 3, of the authentication code for AES) and the password's key derivation (for AES, 1000 rounds
+// of PBKDF2-HMAC-SHA1). Safe from any thread.
 ReadStatus openEncryption(const ArchiveMember& member, const ArchiveFile& file, std::uint64_t uiDataOffset,
                           const std::string& password, MemberEncryption& rEncryption);
 

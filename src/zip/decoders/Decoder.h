@@ -32,11 +32,20 @@ class Decoder {
     virtual void save(std::vector<unsigned char>& rState) const = 0;
 };
 
+// What a decoder is told of its member besides the compressed bytes: where a stream may end without saying so
+// (LZMA without an end marker), and where the payload ends, after which streams that may be concatenated (xz,
+// zstd) cannot go on.
+struct DecoderSetup {
+    std::uint64_t uiSize;         // the output the central directory claims
+    std::uint64_t uiPayloadSize;  // the compressed bytes the decoder is given in all, from the payload's start
+    std::uint16_t uiFlags;        // the member's general purpose flags
+};
+
 struct DecoderKind {
     std::uint16_t uiMethod;
     const char* name;  // "deflated", "bzip2", ...
-    // A decoder at the stream's start (null state) or at a point saved by one of its kind.
-    std::unique_ptr<Decoder> (*make)(const std::vector<unsigned char>* pState);
+    // A decoder at the stream's start (null state) or at a point saved by one of its kind, for the same member.
+    std::unique_ptr<Decoder> (*make)(const DecoderSetup& setup, const std::vector<unsigned char>* pState);
     // Whether canSave() holds everywhere (points then lie at exact multiples of the reader's interval), or only
     // at boundaries the stream has (points then lie at the first boundary past each interval).
     bool bSavesAnywhere;
