@@ -22,7 +22,7 @@ std::size_t usedOutputBytes(const inflate_state& state) {
 // Deflates `text` with igzip's own compressor.
 std::string deflatedWithIgzip(const std::string& text) {
     std::string out(text.size() + 1024, '\0');
-    isal_zstream stream;
+    isal_zstream stream{};  // every field set: the stateless path reads some that its init leaves alone
     isal_deflate_stateless_init(&stream);
     stream.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(text.data()));
     stream.avail_in = static_cast<std::uint32_t>(text.size());
