@@ -182,10 +182,10 @@ std::vector<std::uint64_t> randomOffsets(std::uint64_t size) {
 bool findMember(benchmark::State& state, const std::string& archive, const std::string& name, ArchiveMember& rMember) {
     ZIPFileSystem fileSystem;
     const ArchiveIndex index(fileSystem, archive);
-    const ArchiveMember* pMember = index.find(name);
-    if (!pMember) state.SkipWithError(("no member " + name + " in " + archive).c_str());
-    if (pMember) rMember = *pMember;
-    return pMember != nullptr;
+    const Tamsor::MemberId id = index.find(name);
+    if (id == Tamsor::kNoMember) state.SkipWithError(("no member " + name + " in " + archive).c_str());
+    if (id != Tamsor::kNoMember) rMember = index.member(id);
+    return id != Tamsor::kNoMember;
 }
 
 // Each iteration on a fresh reader: the restart points are made as the reads go.

@@ -11,6 +11,7 @@
 #include <log4cplus/nullappender.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -98,11 +99,16 @@ struct Run {
         MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8, kPassword});
         note("index " + index.error(), index.isValid());
         std::string bytes(kMaxBytes, '\0');
-        for (std::size_t i = 0, budget = kMaxBytes; i < index.members().size() && i < kMaxMembers; ++i) {
-            const ArchiveMember& member = index.members()[i];
+        std::size_t budget = kMaxBytes;
+        for (MemberId id = 0; id < index.size() && id < kMaxMembers; ++id) {
+            const ArchiveMember member = index.member(id);
             // find takes a leading "/" off, and a trailing one asks for a directory.
-            check(index.find(member.name) || member.name.front() == '/' || member.name.back() == '/',
+            check(index.find(member.name) != kNoMember || member.name.front() == '/' || member.name.back() == '/',
                   "an index member is not found by its name", member.name);
+            const MemberIds siblings =
+                member.parent == kNoMember ? MemberIds(nullptr, nullptr) : index.children(member.parent);
+            check(member.parent == kNoMember || std::count(siblings.begin(), siblings.end(), id) == 1,
+                  "a member is not once among its parent's members", member.name);
             std::int64_t size = 0, last = 0;
             ReadStatus status = reader.check(member);
             for (std::size_t turn = 0; status == ReadStatus::Ok && std::size_t(size) < budget; ++turn, size += last) {

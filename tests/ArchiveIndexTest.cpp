@@ -13,10 +13,10 @@ namespace {
 const std::uint64_t kGiB = 1ull << 30;
 const std::string kDos0 = "dos:1980-01-01 00:00:00";  // the builder's MS-DOS time
 
-// "", " overlaps:<uiIndex of the other>", " name-ambiguous" or " zip64-disagrees".
+// "", " overlaps:<id of the other>", " name-ambiguous" or " zip64-disagrees".
 std::string flawOf(const ArchiveMember& m) {
     const char* const kFlaws[] = {"", " overlaps:", " name-ambiguous", " zip64-disagrees"};
-    return kFlaws[int(m.flaw)] + (m.flaw == MemberFlaw::Overlaps ? std::to_string(m.uiOverlapped) : "");
+    return kFlaws[int(m.flaw)] + (m.flaw == MemberFlaw::Overlaps ? std::to_string(m.overlapped) : "");
 }
 
 // "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
@@ -39,8 +39,8 @@ std::string summaryOf(const ArchiveMember& m) {
 
 Names summariesOf(const ArchiveIndex& index) {
     Names summaries = {index.isValid() ? "valid" : "invalid: " + index.error()};
-    for (const ArchiveMember& member : index.members())
-        if (!member.bImplied) summaries.push_back(summaryOf(member));
+    for (MemberId id = 0; id < index.size(); ++id)
+        if (!index.record(id).bImplied) summaries.push_back(summaryOf(index.member(id)));
     return summaries;
 }
 
@@ -78,9 +78,9 @@ TEST_F(ArchiveIndexTest, ArchivesOfInfoZipAndPython) {
     ZIPFileSystem fs;
     const ArchiveIndex index(fs, m_dir.file("many.zip"));
     ASSERT_TRUE(index.isValid()) << index.error();
-    EXPECT_EQ(index.members().size(), 70007u);  // and 7 implied directories
-    EXPECT_EQ(index.find("d6/f69999")->uiIndex, 69999u);
-    EXPECT_EQ(index.children("d3").size(), 10000u);
+    EXPECT_EQ(index.size(), 70007u);  // and 7 implied directories
+    EXPECT_EQ(index.find("d6/f69999"), 69999u);
+    EXPECT_EQ(index.children(index.find("d3")).size(), 10000u);
 }
 
 // Members after 5 GiB of hole, and a member of 4 GiB + 5 zero bytes: sizes and offsets from zip64 fields. A stub
@@ -169,6 +169,43 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
     }
 }
 
+// Each directory's members by id ("name" of each, in order, with the directory's own name first), from the top.
+std::string treeOf(const ArchiveIndex& index, MemberId directory) {
+    std::string tree = "[" + std::string(index.name(directory));
+    for (const MemberId id : index.children(directory)) {
+        EXPECT_EQ(directory, index.record(id).parent) << index.name(id);
+        tree += " " + (index.record(id).bDirectory ? treeOf(index, id) : std::string(index.name(id)));
+    }
+    return tree + "]";
+}
+
+// Directories list their members in id order, later members of a name included, implied directories last; a
+// lookup finds the first of a name. A look at part of the archive keeps only the names asked for (with their
+// implied directories), while the layout still counts every member: b.txt overlaps a member left out.
+TEST_F(ArchiveIndexTest, DirectoriesOfIdsAndALookAtPartOfTheArchive) {
+    ZipBuilder builder;
+    for (const char* name : {"a/b/c.txt", "a/", "a/x.txt", "a/x.txt", "z.txt", "/", "d//", "b.txt", "e/f/"})
+        builder.add(name, name);
+    std::string bytes = builder.build();
+    bytes = patched(bytes, bytes.rfind("b.txt") - 4, le32(bytes.find("z.txt") - 30));  // b.txt's entry: z.txt's
+    const std::string path = m_dir.write("tree.zip", bytes);
+    ZIPFileSystem unbound;
+    const ArchiveIndex index(unbound, path);
+    ASSERT_TRUE(index.isValid()) << index.error();
+    EXPECT_EQ("[ [a/ a/x.txt a/x.txt [a/b/ a/b/c.txt]] z.txt b.txt [d/ [d//]] [e/ [e/f/]]]",
+              treeOf(index, index.topLevel()));
+    EXPECT_EQ(2u, index.find("a/x.txt"));
+    EXPECT_EQ(std::vector<MemberId>({4, 7}),
+              std::vector<MemberId>({index.record(7).overlapped, index.record(4).overlapped}));
+    IndexOptions options;
+    options.keep = [](std::string_view name) { return name.substr(0, 2) == "a/" || name == "b.txt"; };
+    const ArchiveIndex part(unbound, path, options);
+    EXPECT_EQ("[ [a/ a/x.txt a/x.txt [a/b/ a/b/c.txt]] b.txt]", treeOf(part, part.topLevel()));
+    EXPECT_TRUE(part.record(part.find("b.txt")).flaw == MemberFlaw::Overlaps &&
+                part.record(part.find("b.txt")).overlapped == kNoMember);
+    EXPECT_EQ(kNoMember, part.find("z.txt"));
+}
+
 // A damaged archive gives an invalid index that says why, having read no more than the file holds.
 TEST_F(ArchiveIndexTest, DamagedArchivesAreInvalid) {
     ZipBuilder builder;
@@ -222,8 +259,9 @@ Names flawsAt(const std::string& path) {
     ZIPFileSystem unbound;
     const ArchiveIndex index(unbound, path);
     Names flaws = {index.isValid() ? "valid" : "invalid: " + index.error()};
-    for (const ArchiveMember& m : index.members())
-        if (m.flaw != MemberFlaw::None) flaws.push_back(m.name + flawOf(m));
+    for (MemberId id = 0; id < index.size(); ++id)
+        if (index.record(id).flaw != MemberFlaw::None)
+            flaws.push_back(index.member(id).name + flawOf(index.member(id)));
     return flaws;
 }
 

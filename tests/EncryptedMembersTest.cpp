@@ -70,7 +70,7 @@ class EncryptedMembersTest : public ::testing::Test {
             : strPath(dir.write("o.zip", bytes)),
               index(fileSystem, strPath),
               reader(fileSystem, strPath, MemberReaderOptions{32 << 20, kInterval, 8, password}) {}
-        ArchiveMember member(const char* name) const { return *index.find(name); }
+        ArchiveMember member(const char* name) const { return index.member(index.find(name)); }
         std::string strPath;
         ZIPFileSystem fileSystem;
         ArchiveIndex index;

@@ -109,7 +109,8 @@ TEST_F(LzmaXzZstdDecodersTest, ReadsWholeThenAtRandomFromTheBlockOrFrameStart) {
     for (const Made& made : kMade) {
         SCOPED_TRACE(std::string(made.archive) + " " + made.member);
         ZIPFileSystem fileSystem;
-        const ArchiveMember member = *ArchiveIndex(fileSystem, s_pDir->file(made.archive)).find(made.member);
+        const ArchiveIndex index(fileSystem, s_pDir->file(made.archive));
+        const ArchiveMember member = index.member(index.find(made.member));
         EXPECT_EQ(made.method, member.uiMethod);
         EXPECT_EQ(made.marker, member.uiFlags & 2);
         MemberReader reader(fileSystem, s_pDir->file(made.archive), MemberReaderOptions{32 << 20, 4 << 10, 0, ""});
@@ -188,7 +189,8 @@ TEST_F(LzmaXzZstdDecodersTest, FailsDamagedMembers) {
         SCOPED_TRACE(std::string(damage.archive) + " " + damage.member);
         std::string archive = readFile(s_pDir->file(damage.archive));
         ZIPFileSystem fileSystem;
-        const ArchiveMember member = *ArchiveIndex(fileSystem, s_pDir->file(damage.archive)).find(damage.member);
+        const ArchiveIndex index(fileSystem, s_pDir->file(damage.archive));
+        const ArchiveMember member = index.member(index.find(damage.member));
         const std::size_t local = member.uiLocalHeaderOffset;
         const std::size_t at =
             local + 30 + (le32At(archive, local + 26) & 0xffff) + (le32At(archive, local + 28) & 0xffff);

@@ -1,9 +1,15 @@
-// The member index: the central directory read through the file system's own I/O table (CentralDirectory),
-// then the names arranged as a tree, with the directories they only imply made up.
+// The member index: the central directory read from the archive file (CentralDirectory), its members kept as
+// fixed-size records with their names in one arena, their places checked (MemberLayout), then the names
+// arranged as a tree through a hash of the names, with the directories they only imply made up.
 
 #include "tamsor/ArchiveIndex.h"
 
+#include <cstring>
+#include <limits>
+
 #include "CentralDirectory.h"
+#include "MemberLayout.h"
+#include "tamsor/ArchiveFile.h"
 #include "tamsor/ZIPFileSystem.h"
 
 namespace Tamsor {
@@ -12,116 +18,261 @@ namespace {
 
 using namespace ZipRecords;
 
-// The name of a member as a map key: less one trailing "/".
-std::string keyOf(const std::string& strName) {
-    if (!strName.empty() && strName.back() == '/') return strName.substr(0, strName.size() - 1);
-    return strName;
+// The parent of the top level's members while the top level has no id yet.
+const MemberId kTopLevelPending = kNoMember - 1;
+
+// A name as the index keys it: less one trailing "/".
+std::string_view keyOf(std::string_view name) {
+    if (!name.empty() && name.back() == '/') name.remove_suffix(1);
+    return name;
 }
 
-// The key of the directory that holds `strKey`: "" (the top level) when it has no "/".
-std::string parentKeyOf(const std::string& strKey) {
-    const std::string::size_type slash = strKey.rfind('/');
-    return slash == std::string::npos ? std::string() : strKey.substr(0, slash);
+// The key of the directory that holds `key`: "" (the top level) when it has no "/".
+std::string_view parentKeyOf(std::string_view key) {
+    const std::string_view::size_type slash = key.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : key.substr(0, slash);
 }
 
-// The archive's members, or why they cannot be read.
-std::string readMembers(const ArchiveFile& file, std::vector<ArchiveMember>& rMembers) {
-    DirectoryPlace place;
-    const std::string strProblem = locateCentralDirectory(file, file.size(), place);
-    return strProblem.empty() ? readCentralDirectory(file, place, rMembers) : strProblem;
-}
-
-typedef std::map<std::string, std::size_t> NameMap;
-
-// Of several members with one key, the first is the one found. Empty keys (a member named "" or "/") stand for
-// the top level and are not indexed.
-void indexNames(const std::vector<ArchiveMember>& members, NameMap& rByName) {
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        const std::string key = keyOf(members[i].name);
-        if (!key.empty()) rByName.emplace(key, i);
+// Eight bytes a step: names are short, and every member is hashed twice while the index is built.
+std::size_t hashOf(std::string_view key) {
+    std::uint64_t value = 0x9e3779b97f4a7c15ull ^ key.size();
+    const char* p = key.data();
+    std::size_t length = key.size();
+    for (; length >= 8; p += 8, length -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        value = (value ^ word) * 0xff51afd7ed558ccdull;
+        value ^= value >> 32;
     }
-}
-
-// Every parent prefix that no member names becomes a directory of its own, after the stored members. A
-// parent already indexed has had its own parents seen to (or will, when its stored member is reached).
-void addImpliedDirectories(std::vector<ArchiveMember>& rMembers, NameMap& rByName) {
-    const std::size_t storedCount = rMembers.size();
-    for (std::size_t i = 0; i < storedCount; ++i) {
-        std::string parent = parentKeyOf(keyOf(rMembers[i].name));
-        while (!parent.empty() && rByName.find(parent) == rByName.end()) {
-            ArchiveMember implied;
-            implied.name = parent + "/";
-            implied.bDirectory = true;
-            implied.bImplied = true;
-            implied.uiIndex = static_cast<std::uint32_t>(rMembers.size());
-            rByName.emplace(parent, rMembers.size());
-            rMembers.push_back(std::move(implied));
-            parent = parentKeyOf(parent);
-        }
-    }
-}
-
-// Children in member order, which puts stored members first and implied directories after them; of several
-// members with one key only the indexed one.
-void linkChildren(const std::vector<ArchiveMember>& members, const NameMap& byName,
-                  std::map<std::string, std::vector<std::size_t>>& rChildren) {
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        const std::string key = keyOf(members[i].name);
-        if (key.empty()) continue;
-        if (byName.find(key)->second == i) rChildren[parentKeyOf(key)].push_back(i);
-    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, length);
+    value = (value ^ tail) * 0xc4ceb9fe1a85ec53ull;
+    return static_cast<std::size_t>(value ^ (value >> 29));
 }
 
 }  // namespace
 
-ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem) {
-    build(fileSystem, fileSystem.m_strZIPArchive);
-}
+// Takes the members as the central directory hands them out, then lays them out, names them and links them.
+class ArchiveIndex::Builder {
+  public:
+    Builder(ArchiveIndex& rIndex, const IndexOptions& options) : m_rIndex(rIndex), m_rOptions(options) {}
 
-ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath) {
-    build(fileSystem, archivePath);
-}
-
-void ArchiveIndex::build(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath) {
-    m_root.bDirectory = true;
-    m_root.bImplied = true;
-    if (archivePath.empty()) {
-        m_strError = "is not bound";
-        return;
+    // Room for what the directory at `place` holds at most: its entry count (a claim, so bounded by what its
+    // bytes could hold) and the bytes of its names.
+    void reserve(const DirectoryPlace& place) {
+        const std::uint64_t entries = std::min<std::uint64_t>(place.uiEntries, place.uiSize / kCentralSize);
+        m_extents.reserve(static_cast<std::size_t>(entries));
+        if (m_rOptions.keep) return;  // what is kept is not known beforehand
+        m_rIndex.m_records.reserve(static_cast<std::size_t>(entries + entries / 8) + 16);  // and implied ones
+        m_rIndex.m_arena.reserve(static_cast<std::size_t>(place.uiSize - entries * kCentralSize));
     }
-    const std::shared_ptr<const ArchiveFile> pFile = ArchiveFile::openFor(fileSystem, archivePath, m_strError);
-    if (pFile) m_strError = readMembers(*pFile, m_members);
-    if (!m_strError.empty()) {
-        m_members.clear();
-        return;
+
+    void add(ArchiveMember& rMember) {
+        m_extents.push_back(MemberExtent{rMember.uiLocalHeaderOffset, rMember.uiCompressedSize});
+        if (m_rOptions.keep && !m_rOptions.keep(rMember.name)) {
+            m_kept.push_back(kNoMember);
+            return;
+        }
+        if (m_rOptions.keep) m_kept.push_back(static_cast<MemberId>(m_rIndex.m_records.size()));
+        append(rMember, rMember.name, rMember.unicodeName);
     }
-    indexNames(m_members, m_byName);
-    addImpliedDirectories(m_members, m_byName);
-    linkChildren(m_members, m_byName, m_children);
-    m_bValid = true;
+
+    // Empty, or why the index cannot be made.
+    std::string finish(std::uint64_t uiDirectoryOffset) {
+        if (m_bTooLarge) return "has more names than an index holds (4 GiB of them)";
+        layOutMembers(m_extents, uiDirectoryOffset);
+        applyLayout();
+        std::vector<MemberExtent>().swap(m_extents);
+        const MemberId stored = static_cast<MemberId>(m_rIndex.m_records.size());
+        m_rIndex.m_nameSlots.assign(slotsFor(stored), kNoMember);
+        for (MemberId id = 0; id < stored; ++id) insertFirst(id);
+        for (MemberId id = 0; id < stored; ++id) linkToParent(id);
+        addTopLevel();
+        linkChildren();
+        return m_bTooLarge ? "has more names than an index holds (4 GiB of them)" : std::string();
+    }
+
+  private:
+    // A record for `member`, its names at the end of the arena.
+    void append(const MemberRecord& member, std::string_view name, std::string_view unicodeName) {
+        std::vector<char>& rArena = m_rIndex.m_arena;
+        if (rArena.size() + name.size() + unicodeName.size() > std::numeric_limits<std::uint32_t>::max()) {
+            m_bTooLarge = true;
+            return;
+        }
+        MemberRecord record = member;
+        record.uiNameOffset = static_cast<std::uint32_t>(rArena.size());
+        record.uiNameLength = static_cast<std::uint16_t>(name.size());
+        record.uiUnicodeNameLength = static_cast<std::uint16_t>(unicodeName.size());
+        rArena.insert(rArena.end(), name.begin(), name.end());
+        rArena.insert(rArena.end(), unicodeName.begin(), unicodeName.end());
+        m_rIndex.m_records.push_back(record);
+    }
+
+    // The id a member at `position` in the central directory has in the index, or kNoMember when not kept.
+    MemberId idOf(MemberId position) const { return m_kept.empty() ? position : m_kept[position]; }
+
+    void applyLayout() {
+        for (MemberId position = 0; position < m_extents.size(); ++position) {
+            const MemberId id = idOf(position);
+            if (id == kNoMember) continue;
+            MemberRecord& rRecord = m_rIndex.m_records[id];
+            rRecord.uiDataLimit = m_extents[position].uiDataLimit;
+            if (m_extents[position].overlapped == kNoMember) continue;
+            rRecord.flaw = MemberFlaw::Overlaps;
+            rRecord.overlapped = idOf(m_extents[position].overlapped);
+        }
+    }
+
+    // Room for twice as many keys as `count`, a power of two.
+    static std::size_t slotsFor(std::size_t count) {
+        std::size_t slots = 16;
+        while (slots < 2 * count) slots *= 2;
+        return slots;
+    }
+
+    // Keys the member by its name unless an earlier member has that key. A name that keys to "" ("" or "/")
+    // stands for the top level and is not keyed.
+    void insertFirst(MemberId id) {
+        const std::string_view key = keyOf(m_rIndex.name(id));
+        if (key.empty()) return;
+        std::vector<MemberId>& rSlots = m_rIndex.m_nameSlots;
+        const std::size_t mask = rSlots.size() - 1;
+        for (std::size_t slot = hashOf(key) & mask;; slot = (slot + 1) & mask) {
+            if (rSlots[slot] == kNoMember) {
+                rSlots[slot] = id;
+                ++m_uiKeys;
+                return;
+            }
+            if (keyOf(m_rIndex.name(rSlots[slot])) == key) return;
+        }
+    }
+
+    // The member's parent, made up (with its own parents) when no member names it. A parent already keyed has
+    // had its own parents seen to, or will when its stored member is reached.
+    void linkToParent(MemberId id) {
+        if (keyOf(m_rIndex.name(id)).empty()) return;  // a stand-in for the top level: in no directory
+        for (MemberId child = id;;) {
+            const std::string_view parentKey = parentKeyOf(keyOf(m_rIndex.name(child)));
+            if (parentKey.empty()) {
+                m_rIndex.m_records[child].parent = kTopLevelPending;
+                return;
+            }
+            const MemberId found = m_rIndex.findKey(parentKey);
+            if (found != kNoMember) {
+                m_rIndex.m_records[child].parent = found;
+                return;
+            }
+            m_rIndex.m_records[child].parent = addImplied(std::string(parentKey));  // the arena may move
+            child = m_rIndex.m_records[child].parent;
+        }
+    }
+
+    MemberId addImplied(const std::string& key) {
+        if (2 * (m_uiKeys + 1) > m_rIndex.m_nameSlots.size()) rehash();
+        MemberRecord implied;
+        implied.bDirectory = true;
+        implied.bImplied = true;
+        const MemberId id = static_cast<MemberId>(m_rIndex.m_records.size());
+        append(implied, key + "/", std::string_view());
+        insertFirst(id);
+        return id;
+    }
+
+    void rehash() {
+        m_rIndex.m_nameSlots.assign(2 * m_rIndex.m_nameSlots.size(), kNoMember);
+        m_uiKeys = 0;
+        for (MemberId id = 0; id < m_rIndex.m_records.size(); ++id) insertFirst(id);
+    }
+
+    void addTopLevel() {
+        MemberRecord top;
+        top.bDirectory = true;
+        top.bImplied = true;
+        append(top, std::string_view(), std::string_view());
+        const MemberId topLevel = static_cast<MemberId>(m_rIndex.m_records.size() - 1);
+        for (MemberRecord& rRecord : m_rIndex.m_records)
+            if (rRecord.parent == kTopLevelPending) rRecord.parent = topLevel;
+    }
+
+    // Each directory's members in id order: a count of each parent's children, then a pass that places them.
+    void linkChildren() {
+        const std::vector<MemberRecord>& records = m_rIndex.m_records;
+        std::vector<std::uint32_t>& rStarts = m_rIndex.m_childStarts;
+        rStarts.assign(records.size() + 1, 0);
+        for (const MemberRecord& record : records)
+            if (record.parent != kNoMember) ++rStarts[record.parent + 1];
+        for (std::size_t id = 1; id < rStarts.size(); ++id) rStarts[id] += rStarts[id - 1];
+        m_rIndex.m_childIds.resize(rStarts.back());
+        std::vector<std::uint32_t> next(rStarts.begin(), rStarts.end() - 1);
+        for (MemberId id = 0; id < records.size(); ++id)
+            if (records[id].parent != kNoMember) m_rIndex.m_childIds[next[records[id].parent]++] = id;
+    }
+
+    ArchiveIndex& m_rIndex;
+    const IndexOptions& m_rOptions;
+    std::vector<MemberExtent> m_extents;  // every stored member's, by position
+    std::vector<MemberId> m_kept;         // with a filter: by position, the id of each member kept
+    std::size_t m_uiKeys = 0;
+    bool m_bTooLarge = false;
+};
+
+ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem)
+    : ArchiveIndex(fileSystem, fileSystem.m_strZIPArchive) {}
+
+ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem, const std::string& archivePath,
+                           const IndexOptions& options) {
+    std::string strError = "is not bound";
+    build(archivePath.empty() ? nullptr : ArchiveFile::openFor(fileSystem, archivePath, strError), options, strError);
 }
 
-const ArchiveMember* ArchiveIndex::find(const std::string& path) const {
-    std::string key = path.compare(0, 1, "/") == 0 ? path.substr(1) : path;
-    const bool bWantsDirectory = !key.empty() && key.back() == '/';
-    if (bWantsDirectory) key.pop_back();
-    if (key.empty()) return &m_root;
-    const auto found = m_byName.find(key);
-    if (found == m_byName.end()) return nullptr;
-    const ArchiveMember& member = m_members[found->second];
-    if (bWantsDirectory && !member.bDirectory) return nullptr;
-    return &member;
+ArchiveIndex::ArchiveIndex(const std::shared_ptr<const ArchiveFile>& pFile, const IndexOptions& options) {
+    build(pFile, options, "cannot be opened");
 }
 
-std::vector<const ArchiveMember*> ArchiveIndex::children(const std::string& path) const {
-    std::vector<const ArchiveMember*> result;
-    const ArchiveMember* pDirectory = find(path);
-    if (!pDirectory || !pDirectory->bDirectory) return result;
-    const auto found = m_children.find(keyOf(pDirectory->name));
-    if (found == m_children.end()) return result;
-    result.reserve(found->second.size());
-    for (const std::size_t i : found->second) result.push_back(&m_members[i]);
-    return result;
+// An index that is not valid holds the top level alone.
+void ArchiveIndex::build(const std::shared_ptr<const ArchiveFile>& pFile, const IndexOptions& options,
+                         const std::string& strUnopened) {
+    Builder builder(*this, options);
+    DirectoryPlace place;
+    m_strError = pFile ? locateCentralDirectory(*pFile, pFile->size(), place) : strUnopened;
+    if (m_strError.empty()) {
+        builder.reserve(place);
+        m_strError = readCentralDirectory(*pFile, place, [&builder](ArchiveMember& rMember) { builder.add(rMember); });
+    }
+    if (m_strError.empty()) m_strError = builder.finish(place.uiOffset);
+    m_bValid = m_strError.empty();
+    if (m_bValid) return;
+    m_records.clear();
+    m_arena.clear();
+    const IndexOptions none;
+    Builder(*this, none).finish(0);
+}
+
+ArchiveMember ArchiveIndex::member(MemberId id) const {
+    ArchiveMember member;
+    static_cast<MemberRecord&>(member) = m_records[id];
+    member.name = name(id);
+    member.unicodeName = unicodeName(id);
+    member.id = id;
+    return member;
+}
+
+MemberId ArchiveIndex::findKey(std::string_view key) const {
+    const std::size_t mask = m_nameSlots.size() - 1;
+    for (std::size_t slot = hashOf(key) & mask; m_nameSlots[slot] != kNoMember; slot = (slot + 1) & mask)
+        if (keyOf(name(m_nameSlots[slot])) == key) return m_nameSlots[slot];
+    return kNoMember;
+}
+
+MemberId ArchiveIndex::find(std::string_view path) const {
+    if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    const bool bWantsDirectory = !path.empty() && path.back() == '/';
+    const std::string_view key = keyOf(path);
+    if (key.empty()) return topLevel();
+    const MemberId id = findKey(key);
+    if (id == kNoMember || (bWantsDirectory && !m_records[id].bDirectory)) return kNoMember;
+    return id;
 }
 
 }  // namespace Tamsor

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "ExtraFields.h"
-#include "MemberLayout.h"
 
 namespace Tamsor {
 namespace ZipRecords {
@@ -131,9 +130,11 @@ class DosClock {
     std::time_t m_time = 0;
 };
 
-// The record at `p` (whose lengths have been checked) as a member, its offsets as the archive states them.
-ArchiveMember memberOf(const unsigned char* p, DosClock& rClock) {
-    ArchiveMember member;
+// The record at `p` (whose lengths have been checked) into `rMember`, its offsets as the archive states them.
+// The member is reused from record to record: its strings keep their storage.
+void readMember(const unsigned char* p, DosClock& rClock, ArchiveMember& member) {
+    static_cast<MemberRecord&>(member) = MemberRecord();
+    member.unicodeName.clear();
     const std::size_t nameLength = le16(p + 28);
     member.name.assign(reinterpret_cast<const char*>(p + kCentralSize), nameLength);
     member.uiVersionMadeBy = le16(p + 4);
@@ -148,7 +149,6 @@ ArchiveMember memberOf(const unsigned char* p, DosClock& rClock) {
     member.uiLocalHeaderOffset = le32(p + 42);
     readExtraFields(p + kCentralSize + nameLength, le16(p + 30), member);
     member.bDirectory = !member.name.empty() && member.name.back() == '/';
-    return member;
 }
 
 // A local header and the data after it lie before the directory (offsets as the archive states them).
@@ -159,11 +159,9 @@ bool dataFits(const ArchiveMember& member, std::uint64_t uiDirectory) {
 }
 
 // A reader that walks the local headers from the start of the file (as streaming readers do) finds a member
-// where the first listed one is not: a second archive before this one, or a member the directory leaves out.
-bool startsWithUnlistedMember(const ArchiveFile& file, const std::vector<ArchiveMember>& members,
-                              std::uint64_t uiDirectory) {
-    std::uint64_t first = uiDirectory;
-    for (const ArchiveMember& member : members) first = std::min(first, member.uiLocalHeaderOffset);
+// where the first listed one (at `first`) is not: a second archive before this one, or a member the directory
+// leaves out.
+bool startsWithUnlistedMember(const ArchiveFile& file, std::uint64_t first) {
     unsigned char signature[4];
     return first >= sizeof(signature) && file.readAt(0, signature, sizeof(signature)) &&
            le32(signature) == kLocalHeaderSignature;
@@ -200,13 +198,12 @@ std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSi
     return placeAfterStub(file, claim.uiRecordsStart, rPlace);
 }
 
-std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place,
-                                 std::vector<ArchiveMember>& rMembers) {
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, const MemberSink& sink) {
     DirectoryStream stream(file, place);
     DosClock clock;
     const std::uint64_t uiStatedDirectory = place.uiOffset - place.uiShift;
-    // Grows with the records found: the entry count is only a claim.
-    rMembers.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(place.uiEntries, 1 << 16)));
+    std::uint64_t first = place.uiOffset;  // the lowest local header offset
+    ArchiveMember member;
     for (std::uint64_t i = 0; i < place.uiEntries; ++i) {
         const unsigned char* p = stream.peek(kCentralSize);
         if (!p || le32(p) != kCentralSignature) {
@@ -216,17 +213,17 @@ std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& 
         const std::size_t length = kCentralSize + le16(p + 28) + le16(p + 30) + le16(p + 32);
         if (!(p = stream.peek(length)))
             return stream.failed() ? "cannot be read" : "has a central directory entry that runs past its end";
-        ArchiveMember member = memberOf(p, clock);
+        readMember(p, clock, member);
         if (!dataFits(member, uiStatedDirectory))
             return "has a member '" + member.name + "' whose data runs past the central directory";
         member.uiLocalHeaderOffset += place.uiShift;
-        member.uiIndex = static_cast<std::uint32_t>(i);
-        rMembers.push_back(std::move(member));
+        member.id = static_cast<MemberId>(i);
+        first = std::min(first, member.uiLocalHeaderOffset);
+        sink(member);
         stream.skip(length);
     }
-    if (startsWithUnlistedMember(file, rMembers, place.uiOffset))
+    if (startsWithUnlistedMember(file, first))
         return "starts with a local header that its central directory does not list";
-    layOutMembers(rMembers, place.uiOffset);
     return std::string();
 }
 

@@ -7,6 +7,7 @@
 // follows the records actually there rather than the sizes claimed.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,16 @@ struct DirectoryPlace {
 // of a sentence ("has no end record"). Reads the last 64 KiB of the file and a few records.
 std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace);
 
+// Receives the directory's members in order: `rMember` is the one record (with `id` its position in the
+// directory), reused for the next, so a sink copies what it keeps.
+typedef std::function<void(ArchiveMember& rMember)> MemberSink;
+
 // The directory's records at `place`, in order, each checked against the directory's bytes, and its data
-// against the directory's place. Empty when all hold together; otherwise why not, and `rMembers` is partial.
-// Costs one read of the directory, in pieces of at most 1 MiB, and one pass over it.
-std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place,
-                                 std::vector<ArchiveMember>& rMembers);
+// against the directory's place, handed to `sink`. Empty when all hold together; otherwise why not (the sink has
+// had some). The file must start with the first member when it starts with a local header (an archive after
+// another one, or a member the directory leaves out, would show streaming readers something else). Costs one
+// read of the directory, in pieces of at most 1 MiB, and one pass over it.
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, const MemberSink& sink);
 
 }  // namespace ZipRecords
 }  // namespace Tamsor

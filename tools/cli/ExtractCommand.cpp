@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Commands.h"
@@ -35,30 +36,31 @@ struct ExtractTally {
 // take its files, and every file written would move its time).
 struct PendingDirectory {
     std::vector<std::string> components;
-    const ArchiveMember* pMember;
+    MemberId id;
 };
 
 // The permission bits to restore: a Unix member's own, less setuid, setgid and sticky; none for others,
 // which keep what a new file gets (0666 or 0777 less the umask).
-bool restoredPermissions(const ArchiveMember& member, mode_t& rMode) {
+bool restoredPermissions(const MemberRecord& member, mode_t& rMode) {
     rMode = memberMode(member) & 0777;
     return member.hasUnixMode() && (member.uiExternalAttributes >> 16) != 0;
 }
 
-struct timespec memberTime(const ArchiveMember& member) {
+struct timespec memberTime(const MemberRecord& member) {
     return {member.modificationTime, 0};
 }
 
 // Marks the stored members that `strPath` names: one file, or a directory and everything under it.
 bool selectPath(const ArchiveFacts& facts, const std::string& strPath, std::vector<bool>& rSelected) {
-    const ArchiveMember* pNamed = facts.find(strPath);
-    if (!pNamed) return false;
-    if (!pNamed->bDirectory) {
-        rSelected[pNamed->uiIndex] = true;
+    const MemberId named = facts.find(strPath);
+    if (named == kNoMember) return false;
+    if (!facts.record(named).bDirectory) {
+        rSelected[named] = true;
         return true;
     }
-    for (std::size_t i = 0; i < rSelected.size(); ++i)
-        if (facts.index().members()[i].name.compare(0, pNamed->name.size(), pNamed->name) == 0) rSelected[i] = true;
+    const std::string_view prefix = facts.index().name(named);
+    for (MemberId id = 0; id < rSelected.size(); ++id)
+        if (facts.index().name(id).compare(0, prefix.size(), prefix) == 0) rSelected[id] = true;
     return true;
 }
 
@@ -67,8 +69,9 @@ class Extractor {
     Extractor(const Invocation& invocation, MemberSource& rSource, const ExtractTarget& target)
         : m_rInvocation(invocation), m_rSource(rSource), m_rTarget(target), m_bForce(invocation.args.has("force")) {}
 
-    void extract(const ArchiveMember& member, ExtractTally& rTally) {
-        const std::string& name = m_rSource.facts().name(member);
+    void extract(MemberId id, ExtractTally& rTally) {
+        const MemberRecord& member = m_rSource.index().record(id);
+        const std::string name(m_rSource.facts().name(id));
         std::vector<std::string> components;
         const std::string unsafe = safeRelativePath(name, components);
         if (!unsafe.empty()) return failed(name, "refused: " + unsafe, rTally);
@@ -78,21 +81,21 @@ class Extractor {
             const int fd = m_rTarget.openDirectory(components);
             if (fd < 0) return failed(name, "cannot create directory: " + errnoText(errno), rTally);
             ::close(fd);
-            m_pending.push_back({components, &member});
+            m_pending.push_back({components, id});
             ++rTally.uiDirectories;
             return;
         }
-        const ReadResult readable = m_rSource.check(member);  // before anything is created
-        if (!readable.ok()) return failed(name, m_rSource.describe(readable, member), rTally);
+        const ReadResult readable = m_rSource.check(id);  // before anything is created
+        if (!readable.ok()) return failed(name, m_rSource.describe(readable, id), rTally);
         const std::string fileName = components.back();
         components.pop_back();
         const int directoryFd = m_rTarget.openDirectory(components);
         if (directoryFd < 0) return failed(name, "cannot create its directory: " + errnoText(errno), rTally);
         components.push_back(fileName);
         if (isSymlink(member))
-            extractLink(member, name, directoryFd, components, rTally);
+            extractLink(id, name, directoryFd, components, rTally);
         else
-            extractFile(member, name, directoryFd, fileName, rTally);
+            extractFile(id, name, directoryFd, fileName, rTally);
         ::close(directoryFd);
     }
 
@@ -101,28 +104,30 @@ class Extractor {
         for (auto pending = m_pending.rbegin(); pending != m_pending.rend(); ++pending) {
             const int fd = m_rTarget.openDirectory(pending->components);
             if (fd < 0) continue;
+            const MemberRecord& member = m_rSource.index().record(pending->id);
             mode_t mode;
-            if (restoredPermissions(*pending->pMember, mode) && ::fchmod(fd, mode) != 0)
-                failed(m_rSource.facts().name(*pending->pMember), "cannot set its mode: " + errnoText(errno), rTally);
-            const struct timespec times[2] = {memberTime(*pending->pMember), memberTime(*pending->pMember)};
+            if (restoredPermissions(member, mode) && ::fchmod(fd, mode) != 0)
+                failed(m_rSource.facts().name(pending->id), "cannot set its mode: " + errnoText(errno), rTally);
+            const struct timespec times[2] = {memberTime(member), memberTime(member)};
             ::futimens(fd, times);  // a directory without its time is still the right directory
             ::close(fd);
         }
     }
 
   private:
-    void failed(const std::string& strName, const std::string& why, ExtractTally& rTally) const {
-        m_rInvocation.fail("'" + displayName(strName) + "': " + why);
+    void failed(std::string_view name, const std::string& why, ExtractTally& rTally) const {
+        m_rInvocation.fail("'" + displayName(name) + "': " + why);
         rTally.status = worstOf(rTally.status, kExitDataError);
     }
 
-    void extractFile(const ArchiveMember& member, const std::string& strName, int directoryFd,
-                     const std::string& strFileName, ExtractTally& rTally) const {
+    void extractFile(MemberId id, const std::string& strName, int directoryFd, const std::string& strFileName,
+                     ExtractTally& rTally) const {
+        const MemberRecord& member = m_rSource.index().record(id);
         const int fd = ExtractTarget::createFile(directoryFd, strFileName, m_bForce);
         if (fd < 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
         if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally);
         int writeErrno = 0;
-        const ReadResult result = m_rSource.readWhole(member, [&](const char* data, std::size_t n) {
+        const ReadResult result = m_rSource.readWhole(id, [&](const char* data, std::size_t n) {
             if (writeAll(fd, data, n)) return true;
             writeErrno = errno;
             return false;
@@ -141,16 +146,16 @@ class Extractor {
         ::unlinkat(directoryFd, strFileName.c_str(), 0);
         const std::string why = result.bWriteFailed ? "write error: " + errnoText(writeErrno)
                                 : result.ok()       ? std::string("write error on close")
-                                                    : m_rSource.describe(result, member);
+                                                    : m_rSource.describe(result, id);
         failed(strName, why + "; the partial file was removed", rTally);
     }
 
     // A link is made only when its target stays inside the extraction directory (see SafeName.h).
-    void extractLink(const ArchiveMember& member, const std::string& strName, int directoryFd,
+    void extractLink(MemberId id, const std::string& strName, int directoryFd,
                      const std::vector<std::string>& components, ExtractTally& rTally) const {
         std::string target;
-        const ReadResult result = m_rSource.readSmall(member, kLinkTargetLimit, target);
-        if (!result.ok()) return failed(strName, m_rSource.describe(result, member), rTally);
+        const ReadResult result = m_rSource.readSmall(id, kLinkTargetLimit, target);
+        if (!result.ok()) return failed(strName, m_rSource.describe(result, id), rTally);
         const std::string unsafe = unsafeLinkTargetReason(components, target);
         if (!unsafe.empty())
             return failed(strName, "symbolic link to '" + displayName(target) + "' skipped: " + unsafe, rTally);
@@ -160,6 +165,7 @@ class Extractor {
             made = ::symlinkat(target.c_str(), directoryFd, pLinkName);
         if (made != 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
         if (made != 0) return failed(strName, "cannot create symbolic link: " + errnoText(errno), rTally);
+        const MemberRecord& member = m_rSource.index().record(id);
         const struct timespec times[2] = {memberTime(member), memberTime(member)};
         ::utimensat(directoryFd, pLinkName, times, AT_SYMLINK_NOFOLLOW);
         ++rTally.uiLinks;
@@ -184,10 +190,7 @@ int extractCommand(const Invocation& invocation) {
     MemberSource source;
     const int openStatus = invocation.openArchive(source, decoder);
     if (openStatus != kExitOk) return openStatus;
-    const ArchiveIndex& index = source.index();
-
-    std::size_t storedCount = 0;
-    while (storedCount < index.members().size() && !index.members()[storedCount].bImplied) ++storedCount;
+    const MemberId storedCount = source.facts().storedCount();
     ExtractTally tally;
     std::vector<bool> selected(storedCount, operands.size() == 1);
     for (std::size_t i = 1; i < operands.size(); ++i) {
@@ -203,16 +206,15 @@ int extractCommand(const Invocation& invocation) {
         return kExitDataError;
     }
     Extractor extractor(invocation, source, target);
-    for (std::size_t i = 0; i < storedCount; ++i) {
-        const ArchiveMember& member = index.members()[i];
-        if (!selected[i]) continue;
-        if (source.facts().refusal(member) == Refusal::Duplicate) {
-            invocation.fail("skipping '" + displayName(source.facts().name(member)) +
+    for (MemberId id = 0; id < storedCount; ++id) {
+        if (!selected[id]) continue;
+        if (source.facts().refusal(id) == Refusal::Duplicate) {
+            invocation.fail("skipping '" + displayName(source.facts().name(id)) +
                             "': duplicate name: only the first member of a name is extracted");
             tally.status = worstOf(tally.status, kExitDataError);
             continue;
         }
-        extractor.extract(member, tally);
+        extractor.extract(id, tally);
     }
     extractor.finish(tally);
     std::printf("Extracted %s, %s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),

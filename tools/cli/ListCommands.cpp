@@ -1,10 +1,13 @@
 // ls, tree and stat: every member the index knows, in stored order, with what the archive says about it;
 // `ls --walk` shows the library's own directory walk instead.
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "Commands.h"
 #include "ExitStatus.h"
@@ -22,16 +25,18 @@ class MemberPrinter {
   public:
     explicit MemberPrinter(MemberSource& rSource) : m_rSource(rSource) {}
 
-    std::string shownName(const ArchiveMember& member, const std::string& strName, bool bWithTarget) const {
-        std::string shown = displayName(strName);
-        if (bWithTarget && isSymlink(member) && !member.bDirectory) shown += " -> " + linkTarget(member);
-        const Refusal refusal = m_rSource.facts().refusal(member);
+    std::string shownName(MemberId id, std::string_view name, bool bWithTarget) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        std::string shown = displayName(name);
+        if (bWithTarget && isSymlink(member) && !member.bDirectory) shown += " -> " + linkTarget(id);
+        const Refusal refusal = m_rSource.facts().refusal(id);
         if (refusal != Refusal::None) shown += "  [refused: " + refusalText(refusal, member) + "]";
         return shown;
     }
 
-    std::string longLine(const ArchiveMember& member) const {
-        const std::string name = shownName(member, m_rSource.facts().name(member), true);
+    std::string longLine(MemberId id) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        const std::string name = shownName(id, m_rSource.facts().name(id), true);
         char line[160];
         if (member.bImplied) {
             std::snprintf(line, sizeof(line), "%s %12s %12s  %-9s  %-19s  ", formatMode(memberMode(member)).c_str(),
@@ -45,10 +50,10 @@ class MemberPrinter {
         return line + name;
     }
 
-    std::string linkTarget(const ArchiveMember& member) const {
+    std::string linkTarget(MemberId id) const {
         std::string target;
-        const ReadResult result = m_rSource.readSmall(member, kLinkTargetLimit, target);
-        return result.ok() ? displayName(target) : "? (" + m_rSource.describe(result, member) + ")";
+        const ReadResult result = m_rSource.readSmall(id, kLinkTargetLimit, target);
+        return result.ok() ? displayName(target) : "? (" + m_rSource.describe(result, id) + ")";
     }
 
   private:
@@ -60,36 +65,74 @@ struct ListingStyle {
     bool bRecursive;
 };
 
-void printMember(const MemberPrinter& printer, const ArchiveMember& member, const MemberSource& source,
-                 const ListingStyle& style) {
-    const std::string line =
-        style.bLong ? printer.longLine(member) : printer.shownName(member, source.facts().name(member), false);
+void printMember(const MemberPrinter& printer, MemberId id, const MemberSource& source, const ListingStyle& style) {
+    const std::string line = style.bLong ? printer.longLine(id) : printer.shownName(id, source.facts().name(id), false);
     std::printf("%s\n", line.c_str());
 }
 
-// The members below directory `directory`, in stored order, each implied directory just before the first
-// member it holds. Without -R only the members directly inside it (and the directories holding deeper ones).
-// One pass over the index.
-void listUnder(MemberSource& rSource, const ArchiveMember& directory, const ListingStyle& style) {
-    const MemberPrinter printer(rSource);
-    const std::string& prefix = directory.name;
-    std::unordered_set<const ArchiveMember*> shownImplied;
-    for (const ArchiveMember& member : rSource.index().members()) {
-        if (member.bImplied) break;  // implied directories come last; each has been shown by now
-        const std::string& name = member.name;
-        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-        bool bDeeper = false;
-        for (std::string::size_type slash = name.find('/', prefix.size());
-             slash != std::string::npos && slash + 1 < name.size(); slash = name.find('/', slash + 1)) {
-            const ArchiveMember* pAncestor = rSource.index().find(lookupPath(name.substr(0, slash + 1)));
-            if (!pAncestor || pAncestor->name.empty()) continue;  // a leading "/" names the top level
-            if (pAncestor->bImplied && shownImplied.insert(pAncestor).second)
-                printMember(printer, *pAncestor, rSource, style);
-            bDeeper = true;
-            if (!style.bRecursive) break;
+// The stored members below directory `directory` (not the top level), in stored order: those the index holds
+// under the first member of its name (every name that starts with its own), gathered from the index's tree, so
+// that a look into one directory costs what is in it, not what the archive holds.
+std::vector<MemberId> storedMembersUnder(const ArchiveIndex& index, MemberId directory) {
+    std::vector<MemberId> found;
+    // A later directory of a name holds nothing; a file of that name that comes first holds what is below it.
+    const std::string_view name = index.name(directory);
+    MemberId first = findStored(index, name);
+    if (first == kNoMember) first = findStored(index, name.substr(0, name.size() - 1));
+    if (first == kNoMember) return found;
+    std::vector<MemberId> pending(1, first);
+    while (!pending.empty()) {
+        const MemberId parent = pending.back();
+        pending.pop_back();
+        for (const MemberId child : index.children(parent)) {
+            if (!index.record(child).bImplied) found.push_back(child);
+            pending.push_back(child);
         }
-        if (style.bRecursive || !bDeeper) printMember(printer, member, rSource, style);
     }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The listing of one directory, given its stored members in stored order: each implied directory is shown
+// just before the first member it holds. Without -R only the members directly inside it (and the directories
+// holding deeper ones).
+class DirectoryListing {
+  public:
+    DirectoryListing(MemberSource& rSource, MemberId directory, const ListingStyle& style)
+        : m_rSource(rSource), m_printer(rSource), m_prefix(rSource.index().name(directory)), m_style(style) {}
+
+    void show(MemberId id) {
+        const ArchiveIndex& index = m_rSource.index();
+        const std::string_view name = index.name(id);
+        if (name.size() <= m_prefix.size() || name.compare(0, m_prefix.size(), m_prefix) != 0) return;
+        bool bDeeper = false;
+        for (std::string_view::size_type slash = name.find('/', m_prefix.size());
+             slash != std::string_view::npos && slash + 1 < name.size(); slash = name.find('/', slash + 1)) {
+            const MemberId ancestor = index.find(lookupPath(name.substr(0, slash + 1)));
+            if (ancestor == kNoMember || ancestor == index.topLevel()) continue;  // a leading "/" names the top level
+            if (index.record(ancestor).bImplied && m_shownImplied.insert(ancestor).second)
+                printMember(m_printer, ancestor, m_rSource, m_style);
+            bDeeper = true;
+            if (!m_style.bRecursive) break;
+        }
+        if (m_style.bRecursive || !bDeeper) printMember(m_printer, id, m_rSource, m_style);
+    }
+
+  private:
+    MemberSource& m_rSource;
+    const MemberPrinter m_printer;
+    const std::string_view m_prefix;
+    const ListingStyle& m_style;
+    std::unordered_set<MemberId> m_shownImplied;
+};
+
+void listUnder(MemberSource& rSource, MemberId directory, const ListingStyle& style) {
+    DirectoryListing listing(rSource, directory, style);
+    if (directory != rSource.index().topLevel()) {
+        for (const MemberId id : storedMembersUnder(rSource.index(), directory)) listing.show(id);
+        return;
+    }
+    for (MemberId id = 0; id < rSource.facts().storedCount(); ++id) listing.show(id);
 }
 
 // The library's walk of directory `strDirectory` (a stored name: "" or ending in "/"), then the directories
@@ -97,9 +140,10 @@ void listUnder(MemberSource& rSource, const ArchiveMember& directory, const List
 void listWalk(VirtualFileSystem& rFileSystem, MemberSource& rSource, const std::string& strDirectory,
               const ListingStyle& style) {
     const MemberPrinter printer(rSource);
+    const ArchiveIndex& index = rSource.index();
     std::set<std::string> shownDirectories;
-    auto show = [&](const ArchiveMember* pMember, const std::string& strName) {
-        const std::string line = style.bLong && pMember ? printer.longLine(*pMember) : displayName(strName);
+    auto show = [&](MemberId id, std::string_view name) {
+        const std::string line = style.bLong && id != kNoMember ? printer.longLine(id) : displayName(name);
         std::printf("%s\n", line.c_str());
     };
     {
@@ -108,16 +152,19 @@ void listWalk(VirtualFileSystem& rFileSystem, MemberSource& rSource, const std::
         for (VirtualFileSystem::EntryHandle pEntry = pDirectory->read(); !pEntry.isNull();
              pEntry = pDirectory->read()) {
             const std::string name = pEntry->getPath();
-            show(rSource.index().find(lookupPath(name)), name);
+            show(index.find(lookupPath(name)), name);
             if (!pEntry->isDirectory()) continue;
             shownDirectories.insert(name);
             if (style.bRecursive) listWalk(rFileSystem, rSource, name, style);
         }
     }
-    for (const ArchiveMember* pChild : rSource.index().children(lookupPath(strDirectory))) {
-        if (!pChild->bImplied || shownDirectories.count(pChild->name)) continue;
-        show(pChild, pChild->name);
-        if (style.bRecursive) listWalk(rFileSystem, rSource, pChild->name, style);
+    const MemberId directory = index.find(lookupPath(strDirectory));
+    if (directory == kNoMember || !index.record(directory).bDirectory) return;
+    for (const MemberId child : index.children(directory)) {
+        const std::string childName(index.name(child));
+        if (!index.record(child).bImplied || shownDirectories.count(childName)) continue;
+        show(child, childName);
+        if (style.bRecursive) listWalk(rFileSystem, rSource, childName, style);
     }
 }
 
@@ -132,24 +179,25 @@ struct TreeCounts {
 };
 
 // The last component of a decoded name, with "/" after a directory.
-std::string baseName(const std::string& strName, bool bDirectory) {
-    std::string name = strName;
+std::string baseName(std::string_view text, bool bDirectory) {
+    std::string name(text);
     if (bDirectory && !name.empty()) name.pop_back();
     const std::string::size_type slash = name.rfind('/');
     if (slash != std::string::npos) name.erase(0, slash + 1);
     return bDirectory ? name + "/" : name;
 }
 
-void printTree(MemberSource& rSource, const MemberPrinter& printer, const ArchiveMember& directory,
-               const std::string& strIndent, TreeCounts& rCounts) {
-    const std::vector<const ArchiveMember*>& children = rSource.facts().children(directory);
+void printTree(MemberSource& rSource, const MemberPrinter& printer, MemberId directory, const std::string& strIndent,
+               TreeCounts& rCounts) {
+    const MemberIds children = rSource.facts().children(directory);
     for (std::size_t i = 0; i < children.size(); ++i) {
         const bool bLast = i + 1 == children.size();
-        const ArchiveMember& child = *children[i];
-        const std::string name = baseName(rSource.facts().name(child), child.bDirectory);
+        const MemberId child = children[i];
+        const bool bDirectory = rSource.index().record(child).bDirectory;
+        const std::string name = baseName(rSource.facts().name(child), bDirectory);
         std::printf("%s%s%s\n", strIndent.c_str(), bLast ? "`-- " : "|-- ",
                     printer.shownName(child, name, true).c_str());
-        if (!child.bDirectory) {
+        if (!bDirectory) {
             ++rCounts.uiFiles;
             continue;
         }
@@ -167,13 +215,13 @@ int walkCommand(const Invocation& invocation, MemberSource& rSource, const Listi
         return kExitArchive;
     }
     const std::string requested = operands.size() > 1 ? operands[1] : std::string();
-    const ArchiveMember* pTarget = rSource.index().find(requested);
-    if (!pTarget) return notFound(invocation, requested, operands[0]);
-    if (pTarget->bDirectory)
-        listWalk(*pFileSystem, rSource, pTarget->name, style);
+    const MemberId target = rSource.index().find(requested);
+    if (target == kNoMember) return notFound(invocation, requested, operands[0]);
+    const std::string_view name = rSource.index().name(target);
+    if (rSource.index().record(target).bDirectory)
+        listWalk(*pFileSystem, rSource, std::string(name), style);
     else
-        std::printf("%s\n",
-                    (style.bLong ? MemberPrinter(rSource).longLine(*pTarget) : displayName(pTarget->name)).c_str());
+        std::printf("%s\n", (style.bLong ? MemberPrinter(rSource).longLine(target) : displayName(name)).c_str());
     return kExitOk;
 }
 
@@ -188,12 +236,12 @@ int lsCommand(const Invocation& invocation) {
     const ListingStyle style{invocation.args.has("long"), invocation.args.has("recursive")};
     if (invocation.args.has("walk")) return walkCommand(invocation, source, style);
     const std::string requested = operands.size() > 1 ? operands[1] : std::string();
-    const ArchiveMember* pTarget = source.facts().find(requested);
-    if (!pTarget) return notFound(invocation, requested, operands[0]);
-    if (pTarget->bDirectory)
-        listUnder(source, *pTarget, style);
+    const MemberId target = source.facts().find(requested);
+    if (target == kNoMember) return notFound(invocation, requested, operands[0]);
+    if (source.index().record(target).bDirectory)
+        listUnder(source, target, style);
     else
-        printMember(MemberPrinter(source), *pTarget, source, style);
+        printMember(MemberPrinter(source), target, source, style);
     return kExitOk;
 }
 
@@ -205,7 +253,7 @@ int treeCommand(const Invocation& invocation) {
     if (status != kExitOk) return status;
     std::printf("%s\n", displayName(path).c_str());
     TreeCounts counts;
-    printTree(source, MemberPrinter(source), *source.index().find(""), "", counts);
+    printTree(source, MemberPrinter(source), source.index().topLevel(), "", counts);
     std::printf("\n%zu director%s, %zu file%s\n", counts.uiDirectories, counts.uiDirectories == 1 ? "y" : "ies",
                 counts.uiFiles, counts.uiFiles == 1 ? "" : "s");
     return kExitOk;
@@ -217,26 +265,26 @@ int statCommand(const Invocation& invocation) {
     MemberSource source;
     const int status = invocation.openArchive(source, decoder);
     if (status != kExitOk) return status;
-    const ArchiveMember* pMember = source.facts().find(operands[1]);
-    if (!pMember) return notFound(invocation, operands[1], operands[0]);
-    const ArchiveMember& member = *pMember;
-    const std::string& name = source.facts().name(member);
+    const MemberId id = source.facts().find(operands[1]);
+    if (id == kNoMember) return notFound(invocation, operands[1], operands[0]);
+    const MemberRecord& member = source.index().record(id);
+    const std::string_view name = source.facts().name(id);
+    const std::string_view stored = source.index().name(id);
     const mode_t mode = memberMode(member);
     std::printf("Name: %s\n", displayName(name.empty() ? "/" : name).c_str());
-    if (name != member.name)
-        std::printf("Stored name: %s\n", displayName(member.name, !isValidUtf8(member.name)).c_str());
+    if (name != stored) std::printf("Stored name: %s\n", displayName(stored, !isValidUtf8(stored)).c_str());
     std::printf("Kind: %s\nMode: %s (%04o)\n", kindName(member), formatMode(mode).c_str(), mode & 07777);
-    if (member.bDirectory) std::printf("Entries: %zu\n", source.facts().children(member).size());
+    if (member.bDirectory) std::printf("Entries: %zu\n", source.facts().children(id).size());
     if (member.bImplied) return kExitOk;  // nothing stored: no sizes, method, CRC or time
     if (isSymlink(member) && !member.bDirectory)
-        std::printf("Target: %s\n", MemberPrinter(source).linkTarget(member).c_str());
+        std::printf("Target: %s\n", MemberPrinter(source).linkTarget(id).c_str());
     std::printf(
         "Size: %llu\nCompressed size: %llu\nMethod: %s\nEncryption: %s\nCRC-32: %s\nModified: %s, from the %s\n",
         static_cast<unsigned long long>(member.uiSize), static_cast<unsigned long long>(member.uiCompressedSize),
         methodName(member.compressionMethod()).c_str(),
         member.isEncrypted() ? encryptionName(member.encryption()) : "none", formatCrc(member.uiCrc32).c_str(),
         formatTimeWithZone(member.modificationTime).c_str(), timeSourceName(member.timeSource));
-    const Refusal refusal = source.facts().refusal(member);
+    const Refusal refusal = source.facts().refusal(id);
     if (refusal != Refusal::None) std::printf("Refused: %s\n", refusalText(refusal, member).c_str());
     return kExitOk;
 }

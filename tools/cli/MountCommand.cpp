@@ -26,14 +26,15 @@ const std::size_t kPasswordTrials = 16;
 // first): ZipCrypto's check lets one wrong password in 256 through, and only the CRC-32 at the end of a member
 // tells. False when it opens none of them.
 bool passwordOpensAMember(MemberSource& rSource) {
-    std::vector<const ArchiveMember*> encrypted;
-    for (const ArchiveMember& member : rSource.index().members())
-        if (member.isEncrypted() && !member.bDirectory) encrypted.push_back(&member);
+    const ArchiveIndex& index = rSource.index();
+    std::vector<MemberId> encrypted;
+    for (MemberId id = 0; id < index.size(); ++id)
+        if (index.record(id).isEncrypted() && !index.record(id).bDirectory) encrypted.push_back(id);
     const std::size_t trials = std::min(encrypted.size(), kPasswordTrials);
     std::partial_sort(encrypted.begin(), encrypted.begin() + static_cast<std::ptrdiff_t>(trials), encrypted.end(),
-                      [](const ArchiveMember* a, const ArchiveMember* b) { return a->uiSize < b->uiSize; });
+                      [&index](MemberId a, MemberId b) { return index.record(a).uiSize < index.record(b).uiSize; });
     for (std::size_t i = 0; i < trials; ++i) {
-        const ReadResult result = rSource.readWhole(*encrypted[i], PieceSink());
+        const ReadResult result = rSource.readWhole(encrypted[i], PieceSink());
         if (result.ok() || result.status == ReadStatus::Encrypted) return true;  // opened, or no password to try
     }
     return trials == 0;

@@ -20,18 +20,18 @@ bool writeToStandardOutput(const char* data, std::size_t length) {
 // One member to standard output; its status. Refusals known beforehand come before any byte is written; a
 // CRC mismatch is known only at the end, once the bytes are out.
 int catOne(const Invocation& invocation, MemberSource& rSource, const std::string& strPath) {
-    const ArchiveMember* pMember = rSource.facts().find(strPath);
-    if (!pMember) {
+    const MemberId id = rSource.facts().find(strPath);
+    if (id == kNoMember) {
         invocation.fail("'" + displayName(strPath) + "': no such member in " + rSource.path());
         return kExitNotFound;
     }
-    if (pMember->bDirectory) {
+    if (rSource.index().record(id).bDirectory) {
         invocation.fail("'" + displayName(strPath) + "' is a directory");
         return kExitNotFound;
     }
-    const ReadResult result = rSource.readWhole(*pMember, &writeToStandardOutput);
+    const ReadResult result = rSource.readWhole(id, &writeToStandardOutput);
     if (result.ok()) return kExitOk;
-    invocation.fail("'" + displayName(rSource.facts().name(*pMember)) + "': " + rSource.describe(result, *pMember));
+    invocation.fail("'" + displayName(rSource.facts().name(id)) + "': " + rSource.describe(result, id));
     return kExitDataError;
 }
 
@@ -54,17 +54,16 @@ int testCommand(const Invocation& invocation) {
     const int status = invocation.openArchive(source, decoder);
     if (status != kExitOk) return status;
     std::size_t uiTested = 0, uiFailed = 0;
-    for (const ArchiveMember& member : source.index().members()) {
-        if (member.bImplied) break;  // implied directories come last
-        if (member.bDirectory) continue;
-        const std::string shown = displayName(source.facts().name(member));
-        const ReadResult result = source.readWhole(member, PieceSink());
+    for (MemberId id = 0; id < source.facts().storedCount(); ++id) {
+        if (source.index().record(id).bDirectory) continue;
+        const std::string shown = displayName(source.facts().name(id));
+        const ReadResult result = source.readWhole(id, PieceSink());
         ++uiTested;
         if (result.ok()) {
             std::printf("OK %s\n", shown.c_str());
         } else {
             ++uiFailed;
-            std::printf("FAILED %s (%s)\n", shown.c_str(), source.describe(result, member).c_str());
+            std::printf("FAILED %s (%s)\n", shown.c_str(), source.describe(result, id).c_str());
         }
     }
     if (uiFailed == 0) {

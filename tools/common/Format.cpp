@@ -64,10 +64,10 @@ std::string formatCrc(std::uint32_t uiCrc) {
 }
 
 // Backslashes are escaped too, so that an escape in the output always stands for a byte of the name.
-std::string displayName(const std::string& strName, bool bEscapeHigh) {
+std::string displayName(std::string_view name, bool bEscapeHigh) {
     std::string shown;
-    shown.reserve(strName.size());
-    for (const char c : strName) {
+    shown.reserve(name.size());
+    for (const char c : name) {
         const unsigned char byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f || byte == '\\' || (bEscapeHigh && byte >= 0x80)) {
             char escape[8];

@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 
-#include "tamsor/ArchiveIndex.h"
+#include "tamsor/ArchiveMember.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -26,7 +27,7 @@ std::string formatMode(mode_t mode);
 std::string formatCrc(std::uint32_t uiCrc);
 // A name fit for a terminal: control bytes (and backslashes) shown as \xNN escapes, everything else as is;
 // with `bEscapeHigh`, bytes from 0x80 up too (stored bytes that are not UTF-8).
-std::string displayName(const std::string& strName, bool bEscapeHigh = false);
+std::string displayName(std::string_view name, bool bEscapeHigh = false);
 
 }  // namespace Tool
 }  // namespace Tamsor

@@ -22,8 +22,8 @@ std::string hintFor(KindChoice choice, ArchiveKind detected) {
 
 }  // namespace
 
-std::string lookupPath(const std::string& strStoredName) {
-    return "/" + strStoredName;
+std::string lookupPath(std::string_view storedName) {
+    return "/" + std::string(storedName);
 }
 
 int resolveArchiveKind(const std::string& path, KindChoice choice, const char* commandName, bool& rbScrambled) {
@@ -83,7 +83,13 @@ ReadResult MemberSource::check(const ArchiveMember& member) {
     return ReadResult{status};
 }
 
-ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink& sink) {
+ReadResult MemberSource::check(MemberId id) {
+    return check(m_pIndex->member(id));
+}
+
+// One copy of the member for the check and every piece.
+ReadResult MemberSource::readWhole(MemberId id, const PieceSink& sink) {
+    const ArchiveMember member = m_pIndex->member(id);
     const ReadResult checked = check(member);
     if (!checked.ok()) return checked;
     std::vector<char>& buffer = m_buffer;  // one for every read: making 1 MiB anew per member costs more than
@@ -103,16 +109,17 @@ ReadResult MemberSource::readWhole(const ArchiveMember& member, const PieceSink&
     return ReadResult{uiOffset == member.uiSize ? ReadStatus::Ok : ReadStatus::SizeMismatch};
 }
 
-ReadResult MemberSource::readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText) {
+ReadResult MemberSource::readSmall(MemberId id, std::size_t limit, std::string& rText) {
     rText.clear();
-    if (member.uiSize > limit) return ReadResult{ReadStatus::SizeMismatch};
-    return readWhole(member, [&rText](const char* data, std::size_t length) {
+    if (m_pIndex->record(id).uiSize > limit) return ReadResult{ReadStatus::SizeMismatch};
+    return readWhole(id, [&rText](const char* data, std::size_t length) {
         rText.append(data, length);
         return true;
     });
 }
 
-std::string MemberSource::describe(ReadResult result, const ArchiveMember& member) const {
+std::string MemberSource::describe(ReadResult result, MemberId id) const {
+    const MemberRecord& member = m_pIndex->record(id);
     if (result.bWriteFailed) return "write error";
     switch (result.status) {
         case ReadStatus::Ok:
@@ -133,11 +140,10 @@ std::string MemberSource::describe(ReadResult result, const ArchiveMember& membe
 }
 
 // The member that a flawed member overlaps is named: the index knows it.
-std::string MemberSource::overlapText(const ArchiveMember& member) const {
-    const std::vector<ArchiveMember>& members = m_pIndex->members();
-    if (member.flaw != MemberFlaw::Overlaps || member.uiOverlapped >= members.size())
+std::string MemberSource::overlapText(const MemberRecord& member) const {
+    if (member.flaw != MemberFlaw::Overlaps || member.overlapped >= m_pIndex->size())
         return describeReadStatus(ReadStatus::Overlapping);
-    return "its data overlaps that of member '" + displayName(m_pFacts->name(members[member.uiOverlapped])) +
+    return "its data overlaps that of member '" + displayName(m_pFacts->name(member.overlapped)) +
            "': a possible zip bomb";
 }
 

@@ -14,10 +14,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "ArchiveFacts.h"
 #include "ArchiveKind.h"
-#include "MemberFacts.h"
 #include "Password.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/MemberReader.h"
@@ -68,20 +69,21 @@ class MemberSource {
     // directory, a method no decoder here reads, an encrypted member whose password is missing or wrong, and a
     // member that readers of the format would read differently); Ok otherwise. Reads the member's local records
     // once. An encrypted member met without a password has the terminal asked for one, once.
-    ReadResult check(const ArchiveMember& member);
+    // Each call copies the member out of the index (index.member()) once, for the reader.
+    ReadResult check(MemberId id);
 
     // Streams the member's bytes into `sink` (none: read and check only); their length and CRC-32 are checked
     // as the end is reached, and the piece that reaches the end is handed out only when they match. Refusals
     // known beforehand (check()) come before the first byte.
-    ReadResult readWhole(const ArchiveMember& member, const PieceSink& sink);
+    ReadResult readWhole(MemberId id, const PieceSink& sink);
 
     // Up to `limit` bytes of a small member (a symbolic link's target) into `rText`; Ok only when the whole
     // member fitted and checked out.
-    ReadResult readSmall(const ArchiveMember& member, std::size_t limit, std::string& rText);
+    ReadResult readSmall(MemberId id, std::size_t limit, std::string& rText);
 
     // Words for messages: "encrypted members are not supported", "CRC mismatch", "its data overlaps that of
     // member 'b.txt': a possible zip bomb", ...
-    std::string describe(ReadResult result, const ArchiveMember& member) const;
+    std::string describe(ReadResult result, MemberId id) const;
 
     // The library's own view of the archive: its file system bound to it, or null with binding's reason
     // ("it holds 70000 entries; ...") in `rReason`. Bound on first use.
@@ -89,7 +91,8 @@ class MemberSource {
 
   private:
     MemberReader& reader();
-    std::string overlapText(const ArchiveMember& member) const;
+    ReadResult check(const ArchiveMember& member);
+    std::string overlapText(const MemberRecord& member) const;
 
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
     std::unique_ptr<ArchiveIndex> m_pIndex;
@@ -109,7 +112,7 @@ int resolveArchiveKind(const std::string& path, KindChoice choice, const char* c
 
 // The path to give the library for a stored name, so that it is looked up as stored (it drops one leading
 // "/" from what it is given).
-std::string lookupPath(const std::string& strStoredName);
+std::string lookupPath(std::string_view storedName);
 
 }  // namespace Tool
 }  // namespace Tamsor

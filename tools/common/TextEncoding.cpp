@@ -56,7 +56,7 @@ int sequenceLength(unsigned char lead, unsigned char& rLow, unsigned char& rHigh
 
 }  // namespace
 
-bool isValidUtf8(const std::string& bytes) {
+bool isValidUtf8(std::string_view bytes) {
     const std::size_t size = bytes.size();
     for (std::size_t i = 0; i < size;) {
         unsigned char low, high;
@@ -71,7 +71,7 @@ bool isValidUtf8(const std::string& bytes) {
     return true;
 }
 
-std::string cp437ToUtf8(const std::string& bytes) {
+std::string cp437ToUtf8(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size() * 2);
     for (const char c : bytes) {
@@ -91,10 +91,10 @@ bool NameDecoder::open(const std::string& encoding) {
     return isOpen();
 }
 
-bool NameDecoder::decode(const std::string& bytes, std::string& rText) const {
+bool NameDecoder::decode(std::string_view bytes, std::string& rText) const {
     if (!isOpen()) return false;
     iconv(m_converter, nullptr, nullptr, nullptr, nullptr);  // a fresh shift state for every name
-    std::string input = bytes;
+    std::string input(bytes);
     rText.assign(bytes.size() * 4 + 16, '\0');  // no code set takes more than 4 UTF-8 bytes per input byte
     char* pIn = &input[0];
     std::size_t inLeft = input.size();

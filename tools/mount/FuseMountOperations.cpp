@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "MountedArchive.h"
@@ -22,8 +23,10 @@ MountedArchive& archiveOf(fuse_req_t request) {
 
 // The node of inode `inode`, or MountTree::kNone for a number the kernel cannot have had from us.
 std::uint32_t nodeOf(fuse_req_t request, fuse_ino_t inode) {
-    const std::size_t count = archiveOf(request).tree().size();
-    return inode >= 1 && inode <= count ? static_cast<std::uint32_t>(inode - 1) : MountTree::kNone;
+    const MountTree& tree = archiveOf(request).tree();
+    if (inode < 1 || inode > tree.size()) return MountTree::kNone;
+    const std::uint32_t node = static_cast<std::uint32_t>(inode - 1);
+    return tree.isShown(node) ? node : MountTree::kNone;
 }
 
 fuse_entry_param entryOf(MountedArchive& rArchive, std::uint32_t node) {
@@ -82,7 +85,7 @@ void readLink(fuse_req_t request, fuse_ino_t inode) {
 
 void openDirectory(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
     const std::uint32_t node = nodeOf(request, inode);
-    if (node == MountTree::kNone || !S_ISDIR(archiveOf(request).tree().node(node).mode)) {
+    if (node == MountTree::kNone || !S_ISDIR(archiveOf(request).tree().mode(node))) {
         fuse_reply_err(request, node == MountTree::kNone ? ENOENT : ENOTDIR);
         return;
     }
@@ -100,19 +103,20 @@ void listDirectory(fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t
         fuse_reply_err(request, ENOENT);
         return;
     }
-    const std::vector<std::uint32_t>& children = rArchive.tree().node(node).children;
+    const NodeRange children = rArchive.tree().children(node);
     std::vector<char> buffer(size);
     std::size_t used = 0;
+    std::string name;  // FUSE takes names ending in NUL
     for (std::size_t i = static_cast<std::size_t>(offset); i < children.size() + 2; ++i) {
-        const std::uint32_t child = i == 0 ? node : i == 1 ? rArchive.tree().node(node).parent : children[i - 2];
-        const char* pName = i == 0 ? "." : i == 1 ? ".." : rArchive.tree().node(child).name.c_str();
+        const std::uint32_t child = i == 0 ? node : i == 1 ? rArchive.tree().parent(node) : children[i - 2];
+        name = i == 0 ? "." : i == 1 ? ".." : rArchive.tree().name(child);
         fuse_entry_param entry = entryOf(rArchive, child);
         const off_t next = static_cast<off_t>(i + 1);
         std::size_t added;
         if (bPlus)
-            added = fuse_add_direntry_plus(request, &buffer[used], size - used, pName, &entry, next);
+            added = fuse_add_direntry_plus(request, &buffer[used], size - used, name.c_str(), &entry, next);
         else
-            added = fuse_add_direntry(request, &buffer[used], size - used, pName, &entry.attr, next);
+            added = fuse_add_direntry(request, &buffer[used], size - used, name.c_str(), &entry.attr, next);
         if (added > size - used) break;  // full: the kernel asks again from `next`
         used += added;
     }
@@ -129,12 +133,13 @@ void readDirectoryPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t 
 
 void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
     const std::uint32_t node = nodeOf(request, inode);
-    const int result = node == MountTree::kNone ? -ENOENT : archiveOf(request).open(node, pInfo->flags);
+    ArchiveMember member;
+    const int result = node == MountTree::kNone ? -ENOENT : archiveOf(request).open(node, pInfo->flags, member);
     if (result < 0) {
         fuse_reply_err(request, -result);
         return;
     }
-    pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node));
+    pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node, std::move(member)));
     pInfo->keep_cache = 1;  // the pages of an earlier open are still the member's
     pInfo->noflush = 1;
     fuse_reply_open(request, pInfo);

@@ -40,6 +40,13 @@ int errnoFor(ReadStatus status) {
     }
 }
 
+// Every member's size in blocks, counted once: statfs is asked often, and the sizes never change.
+std::uint64_t blocksOf(const ArchiveIndex& index) {
+    std::uint64_t uiBlocks = 0;
+    for (MemberId id = 0; id < index.size(); ++id) uiBlocks += (index.record(id).uiSize + kBlockSize - 1) / kBlockSize;
+    return uiBlocks;
+}
+
 std::time_t modificationTimeOf(const std::string& path) {
     struct stat attributes;
     return stat(path.c_str(), &attributes) == 0 ? attributes.st_mtime : 0;
@@ -61,17 +68,18 @@ MountedArchive::MountedArchive(const MemberSource& source, const MountTree& tree
                    return options;
                }()),
       m_pStates(new NodeState[tree.size()]),
+      m_uiBlocks(blocksOf(source.index())),
       m_archiveTime(modificationTimeOf(archivePath)),
       m_uiOwner(getuid()),
       m_uiGroup(getgid()) {}
 
 void MountedArchive::getAttributes(std::uint32_t node, struct stat& rAttributes) const {
-    const MountNode& rNode = m_rTree.node(node);
-    const ArchiveMember* pMember = rNode.pMember;
+    const MemberId id = m_rTree.member(node);
+    const MemberRecord* pMember = id == kNoMember ? nullptr : &m_rFacts.record(id);
     std::memset(&rAttributes, 0, sizeof rAttributes);
     rAttributes.st_ino = node + 1;
-    rAttributes.st_mode = rNode.mode;
-    rAttributes.st_nlink = rNode.links;
+    rAttributes.st_mode = m_rTree.mode(node);
+    rAttributes.st_nlink = m_rTree.links(node);
     rAttributes.st_uid = m_uiOwner;
     rAttributes.st_gid = m_uiGroup;
     const std::uint64_t uiSize = pMember && !pMember->bDirectory ? pMember->uiSize : 0;
@@ -85,30 +93,28 @@ void MountedArchive::getAttributes(std::uint32_t node, struct stat& rAttributes)
 
 void MountedArchive::getFileSystemStatistics(struct statvfs& rStatistics) const {
     std::memset(&rStatistics, 0, sizeof rStatistics);
-    std::uint64_t uiBlocks = 0;
-    for (const ArchiveMember& member : m_rFacts.index().members())
-        uiBlocks += (member.uiSize + kBlockSize - 1) / kBlockSize;
     rStatistics.f_bsize = kBlockSize;
     rStatistics.f_frsize = kBlockSize;
-    rStatistics.f_blocks = static_cast<fsblkcnt_t>(uiBlocks);
-    rStatistics.f_files = static_cast<fsfilcnt_t>(m_rTree.size());
+    rStatistics.f_blocks = static_cast<fsblkcnt_t>(m_uiBlocks);
+    rStatistics.f_files = static_cast<fsfilcnt_t>(m_rTree.shownCount());
     rStatistics.f_namemax = NAME_MAX;
     rStatistics.f_flag = ST_RDONLY;
 }
 
-int MountedArchive::open(std::uint32_t node, int flags) {
+int MountedArchive::open(std::uint32_t node, int flags, ArchiveMember& rMember) {
     if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_TRUNC | O_APPEND)) != 0) return -EROFS;
-    const ArchiveMember* pMember = m_rTree.node(node).pMember;
-    if (!pMember || pMember->bDirectory) return -EISDIR;
+    const MemberId id = m_rTree.member(node);
+    if (id == kNoMember || m_rFacts.record(id).bDirectory) return -EISDIR;
+    rMember = m_rFacts.index().member(id);
     // What is known before the data: its method and encryption, and whether readers would read it differently.
-    const ReadStatus readable = m_reader.check(*pMember);
+    const ReadStatus readable = m_reader.check(rMember);
     if (readable != ReadStatus::Ok)
-        return refuse(node, readable, m_rSource.describe(ReadResult{readable}, *pMember) + "; open refused");
+        return refuse(node, readable, m_rSource.describe(ReadResult{readable}, id) + "; open refused");
     return 0;
 }
 
-std::int64_t MountedArchive::read(std::uint32_t node, char* pBuffer, std::size_t size, std::uint64_t offset) {
-    const ArchiveMember& member = *m_rTree.node(node).pMember;
+std::int64_t MountedArchive::read(std::uint32_t node, const ArchiveMember& member, char* pBuffer, std::size_t size,
+                                  std::uint64_t offset) {
     ReadStatus status = ReadStatus::Ok;
     const std::int64_t count = m_reader.read(member, pBuffer, size, offset, &status);
     if (count > 0 && member.uiMethod == 0 && offset + static_cast<std::uint64_t>(count) == member.uiSize)
@@ -128,7 +134,7 @@ ReadStatus MountedArchive::checkStored(std::uint32_t node, const ArchiveMember& 
     if (known >= 0) return ReadStatus(known);
     ReadStatus verdict = ReadStatus::Ok;
     if (!m_reader.hasVerdict(member, &verdict)) verdict = readWholeStored(member);
-    rState.iStoredCheck.store(int(verdict));
+    rState.iStoredCheck.store(static_cast<std::int8_t>(verdict));
     return verdict;
 }
 
@@ -147,11 +153,13 @@ ReadStatus MountedArchive::readWholeStored(const ArchiveMember& member) {
 }
 
 int MountedArchive::readLink(std::uint32_t node, std::string& rTarget) {
-    const ArchiveMember& member = *m_rTree.node(node).pMember;
-    if (member.uiSize > kLinkTargetLimit)
+    const MemberId id = m_rTree.member(node);
+    if (id == kNoMember) return -EINVAL;  // a directory of the tree's own: no link
+    if (m_rFacts.record(id).uiSize > kLinkTargetLimit)
         return refuse(node, ReadStatus::SizeMismatch,
                       "link target longer than " + std::to_string(kLinkTargetLimit) + " bytes");
-    const int refused = open(node, O_RDONLY);
+    ArchiveMember member;
+    const int refused = open(node, O_RDONLY, member);
     if (refused != 0) return refused;
     rTarget.assign(static_cast<std::size_t>(member.uiSize), '\0');
     ReadStatus status = ReadStatus::Ok;
@@ -165,7 +173,7 @@ int MountedArchive::readLink(std::uint32_t node, std::string& rTarget) {
 // The errno value for `status`, with one line in the log for the member the first time.
 int MountedArchive::refuse(std::uint32_t node, ReadStatus status, const std::string& what) {
     if (!m_pStates[node].bReported.exchange(true))
-        m_rLog.write("'" + displayName(m_rFacts.name(*m_rTree.node(node).pMember)) + "': " + what);
+        m_rLog.write("'" + displayName(m_rFacts.name(m_rTree.member(node))) + "': " + what);
     return -errnoFor(status);
 }
 

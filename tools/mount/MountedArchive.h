@@ -44,10 +44,13 @@ class MountedArchive {
     void getAttributes(std::uint32_t node, struct stat& rAttributes) const;
     void getFileSystemStatistics(struct statvfs& rStatistics) const;
 
-    // 0, or -EISDIR, -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
-    int open(std::uint32_t node, int flags);
-    // Like pread into `pBuffer`: the count (short only at the end) or a negative errno value.
-    std::int64_t read(std::uint32_t node, char* pBuffer, std::size_t size, std::uint64_t offset);
+    // 0, with the node's member copied out of the index into `rMember` for the reads that follow, or -EISDIR,
+    // -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
+    int open(std::uint32_t node, int flags, ArchiveMember& rMember);
+    // Like pread into `pBuffer`: the count (short only at the end) or a negative errno value. `member` is the
+    // node's, as open() gave it.
+    std::int64_t read(std::uint32_t node, const ArchiveMember& member, char* pBuffer, std::size_t size,
+                      std::uint64_t offset);
     // A symbolic link's target (its member's content, checked whole); 0 or a negative errno value.
     int readLink(std::uint32_t node, std::string& rTarget);
 
@@ -59,8 +62,8 @@ class MountedArchive {
 
   private:
     struct NodeState {
-        std::atomic<bool> bReported{false};  // a refusal or failure of this member is in the log
-        std::atomic<int> iStoredCheck{-1};   // -1 not known yet, else the ReadStatus of a whole read
+        std::atomic<bool> bReported{false};         // a refusal or failure of this member is in the log
+        std::atomic<std::int8_t> iStoredCheck{-1};  // -1 not known yet, else the ReadStatus of a whole read
     };
 
     ReadStatus checkStored(std::uint32_t node, const ArchiveMember& member);
@@ -72,7 +75,8 @@ class MountedArchive {
     const MountTree& m_rTree;
     MountLog& m_rLog;
     MemberReader m_reader;
-    std::unique_ptr<NodeState[]> m_pStates;  // by node
+    std::unique_ptr<NodeState[]> m_pStates;  // by node: 2 bytes each
+    std::uint64_t m_uiBlocks;                // what statfs says the members take
     std::time_t m_archiveTime;  // for the top level and implied directories, which have no time of their own
     uid_t m_uiOwner;
     gid_t m_uiGroup;

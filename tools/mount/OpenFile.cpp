@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace Tamsor {
 namespace Tool {
 
-OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node)
-    : m_rArchive(rArchive),
-      m_uiNode(node),
-      m_uiSize(rArchive.tree().node(node).pMember->uiSize),
-      m_bDeflated(rArchive.tree().node(node).pMember->uiMethod == 8) {}
+OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node, ArchiveMember member)
+    : m_rArchive(rArchive), m_uiNode(node), m_member(std::move(member)), m_bDeflated(m_member.uiMethod == 8) {}
 
 void OpenFile::read(char* pBuffer, std::size_t size, std::uint64_t offset,
                     const std::function<void(std::int64_t)>& reply) {
@@ -35,16 +33,17 @@ std::int64_t OpenFile::readThrough(char* pBuffer, std::size_t size, std::uint64_
     } else {
         m_uiAheadLength = 0;
     }
-    if (done == size || offset + done >= m_uiSize) return static_cast<std::int64_t>(done);
-    const std::int64_t result = m_rArchive.read(m_uiNode, pBuffer + done, size - done, offset + done);
+    if (done == size || offset + done >= m_member.uiSize) return static_cast<std::int64_t>(done);
+    const std::int64_t result = m_rArchive.read(m_uiNode, m_member, pBuffer + done, size - done, offset + done);
     return result < 0 ? result : static_cast<std::int64_t>(done) + result;
 }
 
 void OpenFile::readAhead() {
-    if (m_uiAheadLength > 0 || m_uiNext >= m_uiSize) return;
-    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLastSize, m_uiSize - m_uiNext));
+    if (m_uiAheadLength > 0 || m_uiNext >= m_member.uiSize) return;
+    const std::size_t length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLastSize, m_member.uiSize - m_uiNext));
     if (m_ahead.size() < length) m_ahead.resize(length);
-    const std::int64_t result = m_rArchive.read(m_uiNode, m_ahead.data(), length, m_uiNext);
+    const std::int64_t result = m_rArchive.read(m_uiNode, m_member, m_ahead.data(), length, m_uiNext);
     // A failure is the next read's to meet: the reader keeps its verdict, and the log has the line.
     m_uiAheadStart = 0;
     m_uiAheadOffset = m_uiNext;

@@ -10,8 +10,8 @@
 // the member's own decoder, so nothing is inflated twice; a read that does not go on from the last one
 // starts none, and what was read ahead and not asked for is dropped.
 //
-// Threads: any; the reads of one open file and its read-ahead take turns under its lock. Memory: one piece
-// (the size of the last read) while the file is read in sequence.
+// Threads: any; the reads of one open file and its read-ahead take turns under its lock. Memory: the member's
+// copy (its record and name), and one piece (the size of the last read) while the file is read in sequence.
 
 #include <cstdint>
 #include <functional>
@@ -25,7 +25,8 @@ namespace Tool {
 
 class OpenFile {
   public:
-    OpenFile(MountedArchive& rArchive, std::uint32_t node);
+    // `member` is the node's, as MountedArchive::open() gave it: kept for every read of this file.
+    OpenFile(MountedArchive& rArchive, std::uint32_t node, ArchiveMember member);
 
     std::uint32_t node() const { return m_uiNode; }
 
@@ -46,7 +47,7 @@ class OpenFile {
 
     MountedArchive& m_rArchive;
     const std::uint32_t m_uiNode;
-    const std::uint64_t m_uiSize;
+    const ArchiveMember m_member;
     const bool m_bDeflated;
     std::mutex m_mutex;         // held through each read, its reply and its read-ahead
     std::vector<char> m_ahead;  // bytes read ahead: [m_uiAheadOffset, + m_uiAheadLength) from m_uiAheadStart
