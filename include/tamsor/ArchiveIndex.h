@@ -121,7 +121,13 @@ class ArchiveIndex {
     std::string m_strError;
     std::vector<MemberRecord> m_records;       // by id; the last one is the top level's
     std::vector<char> m_arena;                 // every name, each followed by its Unicode name
-    std::vector<MemberId> m_nameSlots;         // an open-addressing hash of the first member of each key
+    // An open-addressing hash of the first member of each key: its id, and the high half of its key's hash, which
+    // settles most probes without the member's name.
+    struct NameSlot {
+        MemberId id;
+        std::uint32_t uiHash;
+    };
+    std::vector<NameSlot> m_nameSlots;
     std::vector<std::uint32_t> m_childStarts;  // by id: where its members start in m_childIds (one more at the end)
     std::vector<MemberId> m_childIds;
 };

@@ -84,7 +84,7 @@ class ArchiveIndex::Builder {
         applyLayout();
         std::vector<MemberExtent>().swap(m_extents);
         const MemberId stored = static_cast<MemberId>(m_rIndex.m_records.size());
-        m_rIndex.m_nameSlots.assign(slotsFor(stored), kNoMember);
+        m_rIndex.m_nameSlots.assign(slotsFor(stored), NameSlot{kNoMember, 0});
         for (MemberId id = 0; id < stored; ++id) insertFirst(id);
         for (MemberId id = 0; id < stored; ++id) linkToParent(id);
         addTopLevel();
@@ -136,15 +136,16 @@ class ArchiveIndex::Builder {
     void insertFirst(MemberId id) {
         const std::string_view key = keyOf(m_rIndex.name(id));
         if (key.empty()) return;
-        std::vector<MemberId>& rSlots = m_rIndex.m_nameSlots;
-        const std::size_t mask = rSlots.size() - 1;
-        for (std::size_t slot = hashOf(key) & mask;; slot = (slot + 1) & mask) {
-            if (rSlots[slot] == kNoMember) {
-                rSlots[slot] = id;
+        std::vector<NameSlot>& rSlots = m_rIndex.m_nameSlots;
+        const std::size_t mask = rSlots.size() - 1, hash = hashOf(key);
+        const std::uint32_t high = static_cast<std::uint32_t>(hash >> 32);
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            if (rSlots[slot].id == kNoMember) {
+                rSlots[slot] = NameSlot{id, high};
                 ++m_uiKeys;
                 return;
             }
-            if (keyOf(m_rIndex.name(rSlots[slot])) == key) return;
+            if (rSlots[slot].uiHash == high && keyOf(m_rIndex.name(rSlots[slot].id)) == key) return;
         }
     }
 
@@ -158,7 +159,10 @@ class ArchiveIndex::Builder {
                 m_rIndex.m_records[child].parent = kTopLevelPending;
                 return;
             }
-            const MemberId found = m_rIndex.findKey(parentKey);
+            // Members of one directory mostly come together: the last parent found is tried first.
+            const MemberId found = parentKey == m_lastParentKey ? m_lastParent : m_rIndex.findKey(parentKey);
+            m_lastParentKey = parentKey;
+            m_lastParent = found;
             if (found != kNoMember) {
                 m_rIndex.m_records[child].parent = found;
                 return;
@@ -175,12 +179,13 @@ class ArchiveIndex::Builder {
         implied.bImplied = true;
         const MemberId id = static_cast<MemberId>(m_rIndex.m_records.size());
         append(implied, key + "/", std::string_view());
+        m_lastParentKey = std::string_view();
         insertFirst(id);
         return id;
     }
 
     void rehash() {
-        m_rIndex.m_nameSlots.assign(2 * m_rIndex.m_nameSlots.size(), kNoMember);
+        m_rIndex.m_nameSlots.assign(2 * m_rIndex.m_nameSlots.size(), NameSlot{kNoMember, 0});
         m_uiKeys = 0;
         for (MemberId id = 0; id < m_rIndex.m_records.size(); ++id) insertFirst(id);
     }
@@ -215,6 +220,8 @@ class ArchiveIndex::Builder {
     std::vector<MemberId> m_kept;         // with a filter: by position, the id of each member kept
     std::size_t m_uiKeys = 0;
     bool m_bTooLarge = false;
+    std::string_view m_lastParentKey;  // a view into the arena, so forgotten when the arena grows (addImplied)
+    MemberId m_lastParent = kNoMember;
 };
 
 ArchiveIndex::ArchiveIndex(const ZIPFileSystemImpl& fileSystem)
@@ -259,9 +266,10 @@ ArchiveMember ArchiveIndex::member(MemberId id) const {
 }
 
 MemberId ArchiveIndex::findKey(std::string_view key) const {
-    const std::size_t mask = m_nameSlots.size() - 1;
-    for (std::size_t slot = hashOf(key) & mask; m_nameSlots[slot] != kNoMember; slot = (slot + 1) & mask)
-        if (keyOf(name(m_nameSlots[slot])) == key) return m_nameSlots[slot];
+    const std::size_t mask = m_nameSlots.size() - 1, hash = hashOf(key);
+    const std::uint32_t high = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t slot = hash & mask; m_nameSlots[slot].id != kNoMember; slot = (slot + 1) & mask)
+        if (m_nameSlots[slot].uiHash == high && keyOf(name(m_nameSlots[slot].id)) == key) return m_nameSlots[slot].id;
     return kNoMember;
 }
 
