@@ -52,37 +52,75 @@ std::size_t hashOf(std::string_view key) {
 
 }  // namespace
 
-// Takes the members as the central directory hands them out, then lays them out, names them and links them.
-class ArchiveIndex::Builder {
+// Every member's place, and nothing else: for a directory whose members are not in file order.
+class PlaceSink : public MemberSink {
   public:
-    Builder(ArchiveIndex& rIndex, const IndexOptions& options) : m_rIndex(rIndex), m_rOptions(options) {}
+    bool wants(std::string_view) override { return false; }
+    void place(std::uint64_t uiLocalHeaderOffset, std::uint64_t uiCompressedSize) override {
+        m_places.push_back(MemberPlace{uiLocalHeaderOffset, uiCompressedSize});
+    }
+    void add(ArchiveMember&) override {}
+    const std::vector<MemberPlace>& places() const { return m_places; }
+
+  private:
+    std::vector<MemberPlace> m_places;
+};
+
+// Takes the members as the central directory hands them out, then lays them out, names them and links them.
+class ArchiveIndex::Builder : public MemberSink, public LayoutReport {
+  public:
+    Builder(ArchiveIndex& rIndex, const IndexOptions& options) : m_rIndex(rIndex), m_rOptions(options), m_walk(*this) {}
 
     // Room for what the directory at `place` holds at most: its entry count (a claim, so bounded by what its
     // bytes could hold) and the bytes of its names.
     void reserve(const DirectoryPlace& place) {
         const std::uint64_t entries = std::min<std::uint64_t>(place.uiEntries, place.uiSize / kCentralSize);
-        m_extents.reserve(static_cast<std::size_t>(entries));
         if (m_rOptions.keep) return;  // what is kept is not known beforehand
         m_rIndex.m_records.reserve(static_cast<std::size_t>(entries + entries / 8) + 16);  // and implied ones
         m_rIndex.m_arena.reserve(static_cast<std::size_t>(place.uiSize - entries * kCentralSize));
     }
 
-    void add(ArchiveMember& rMember) {
-        m_extents.push_back(MemberExtent{rMember.uiLocalHeaderOffset, rMember.uiCompressedSize});
-        if (m_rOptions.keep && !m_rOptions.keep(rMember.name)) {
-            m_kept.push_back(kNoMember);
-            return;
+    bool wants(std::string_view storedName) override {
+        if (!m_rOptions.keep) return true;
+        const bool bWanted = m_rOptions.keep(storedName);
+        m_kept.push_back(bWanted ? static_cast<MemberId>(m_rIndex.m_records.size()) : kNoMember);
+        return bWanted;
+    }
+    // Laid out on the way while the members come in file order; the overlaps found are held back until that is
+    // known to hold to the end (else layOut() does it again from every place).
+    void place(std::uint64_t uiLocalHeaderOffset, std::uint64_t uiCompressedSize) override {
+        if (m_bInFileOrder) m_bInFileOrder = m_walk.add(m_uiPlaced, MemberPlace{uiLocalHeaderOffset, uiCompressedSize});
+        ++m_uiPlaced;
+    }
+    bool isInFileOrder() const { return m_bInFileOrder; }
+    void layOut(const std::vector<MemberPlace>& places, std::uint64_t uiDirectoryOffset) {
+        m_bHoldOverlaps = false;
+        layOutMembers(places, uiDirectoryOffset, *this);
+    }
+    void add(ArchiveMember& rMember) override { append(rMember, rMember.name, rMember.unicodeName); }
+
+    void limit(MemberId position, std::uint64_t uiDataLimit) override {
+        const MemberId id = idOf(position);
+        if (id != kNoMember) m_rIndex.m_records[id].uiDataLimit = uiDataLimit;
+    }
+    void overlap(MemberId a, MemberId b) override {
+        if (m_bHoldOverlaps) return m_heldOverlaps.push_back(std::make_pair(a, b));
+        for (const auto& pair : {std::make_pair(a, b), std::make_pair(b, a)}) {
+            const MemberId id = idOf(pair.first);
+            if (id == kNoMember) continue;
+            m_rIndex.m_records[id].flaw = MemberFlaw::Overlaps;
+            m_rIndex.m_records[id].overlapped = idOf(pair.second);
         }
-        if (m_rOptions.keep) m_kept.push_back(static_cast<MemberId>(m_rIndex.m_records.size()));
-        append(rMember, rMember.name, rMember.unicodeName);
     }
 
     // Empty, or why the index cannot be made.
     std::string finish(std::uint64_t uiDirectoryOffset) {
         if (m_bTooLarge) return "has more names than an index holds (4 GiB of them)";
-        layOutMembers(m_extents, uiDirectoryOffset);
-        applyLayout();
-        std::vector<MemberExtent>().swap(m_extents);
+        if (m_bHoldOverlaps) {
+            m_walk.finish(uiDirectoryOffset);
+            m_bHoldOverlaps = false;
+            for (const auto& pair : m_heldOverlaps) overlap(pair.first, pair.second);
+        }
         const MemberId stored = static_cast<MemberId>(m_rIndex.m_records.size());
         m_rIndex.m_nameSlots.assign(slotsFor(stored), NameSlot{kNoMember, 0});
         for (MemberId id = 0; id < stored; ++id) insertFirst(id);
@@ -111,18 +149,6 @@ class ArchiveIndex::Builder {
 
     // The id a member at `position` in the central directory has in the index, or kNoMember when not kept.
     MemberId idOf(MemberId position) const { return m_kept.empty() ? position : m_kept[position]; }
-
-    void applyLayout() {
-        for (MemberId position = 0; position < m_extents.size(); ++position) {
-            const MemberId id = idOf(position);
-            if (id == kNoMember) continue;
-            MemberRecord& rRecord = m_rIndex.m_records[id];
-            rRecord.uiDataLimit = m_extents[position].uiDataLimit;
-            if (m_extents[position].overlapped == kNoMember) continue;
-            rRecord.flaw = MemberFlaw::Overlaps;
-            rRecord.overlapped = idOf(m_extents[position].overlapped);
-        }
-    }
 
     // Room for twice as many keys as `count`, a power of two.
     static std::size_t slotsFor(std::size_t count) {
@@ -216,8 +242,12 @@ class ArchiveIndex::Builder {
 
     ArchiveIndex& m_rIndex;
     const IndexOptions& m_rOptions;
-    std::vector<MemberExtent> m_extents;  // every stored member's, by position
-    std::vector<MemberId> m_kept;         // with a filter: by position, the id of each member kept
+    LayoutWalk m_walk;
+    MemberId m_uiPlaced = 0;
+    bool m_bInFileOrder = true;
+    bool m_bHoldOverlaps = true;  // while the walk may yet find the directory out of file order
+    std::vector<std::pair<MemberId, MemberId>> m_heldOverlaps;
+    std::vector<MemberId> m_kept;  // with a filter: by position, the id of each member kept
     std::size_t m_uiKeys = 0;
     bool m_bTooLarge = false;
     std::string_view m_lastParentKey;  // a view into the arena, so forgotten when the arena grows (addImplied)
@@ -245,7 +275,12 @@ void ArchiveIndex::build(const std::shared_ptr<const ArchiveFile>& pFile, const 
     m_strError = pFile ? locateCentralDirectory(*pFile, pFile->size(), place) : strUnopened;
     if (m_strError.empty()) {
         builder.reserve(place);
-        m_strError = readCentralDirectory(*pFile, place, [&builder](ArchiveMember& rMember) { builder.add(rMember); });
+        m_strError = readCentralDirectory(*pFile, place, builder);
+    }
+    if (m_strError.empty() && !builder.isInFileOrder()) {  // a second read, of every member's place
+        PlaceSink places;
+        m_strError = readCentralDirectory(*pFile, place, places);
+        builder.layOut(places.places(), place.uiOffset);
     }
     if (m_strError.empty()) m_strError = builder.finish(place.uiOffset);
     m_bValid = m_strError.empty();

@@ -1,7 +1,9 @@
 #include "CentralDirectory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "ExtraFields.h"
 
@@ -75,21 +77,29 @@ class DirectoryStream {
 
     // The next `length` bytes; null when the directory holds fewer, or a read fails.
     const unsigned char* peek(std::size_t length) {
-        if (m_buffer.size() - m_uiPos >= length) return m_buffer.data() + m_uiPos;
-        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_uiPos));
-        m_uiPos = 0;
-        const std::size_t have = m_buffer.size();
+        if (m_uiEnd - m_uiPos >= length) return m_pBuffer.get() + m_uiPos;
+        const std::size_t have = m_uiEnd - m_uiPos;
         if (length - have > m_uiLeft) return nullptr;
         const std::size_t more = static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLeft, std::max(kWindow, length)));
-        m_buffer.resize(have + more);
-        if (!m_rFile.readAt(m_uiNext, m_buffer.data() + have, more)) {
+        // The bytes not yet taken go first, in a buffer made larger only for a record larger than the window.
+        if (have + more > m_uiCapacity) {
+            std::unique_ptr<unsigned char[]> pLarger(new unsigned char[have + more]);
+            if (have > 0) std::memcpy(pLarger.get(), m_pBuffer.get() + m_uiPos, have);
+            m_pBuffer = std::move(pLarger);
+            m_uiCapacity = have + more;
+        } else if (have > 0) {
+            std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_uiPos, have);
+        }
+        m_uiPos = 0;
+        m_uiEnd = have;
+        if (!m_rFile.readAt(m_uiNext, m_pBuffer.get() + have, more)) {
             m_bFailed = true;
-            m_buffer.resize(have);
             return nullptr;
         }
         m_uiNext += more;
         m_uiLeft -= more;
-        return m_buffer.data();
+        m_uiEnd += more;
+        return m_pBuffer.get();
     }
     void skip(std::size_t length) { m_uiPos += length; }
     bool failed() const { return m_bFailed; }
@@ -98,8 +108,10 @@ class DirectoryStream {
     const ArchiveFile& m_rFile;
     std::uint64_t m_uiNext;  // the file offset of the first byte not yet read
     std::uint64_t m_uiLeft;  // the directory's bytes not yet read
-    std::vector<unsigned char> m_buffer;
-    std::size_t m_uiPos = 0;  // the first byte of m_buffer not yet taken
+    std::unique_ptr<unsigned char[]> m_pBuffer;
+    std::size_t m_uiCapacity = 0;
+    std::size_t m_uiPos = 0;  // the first byte of the buffer not yet taken
+    std::size_t m_uiEnd = 0;  // one past the last byte read into it
     bool m_bFailed = false;
 };
 
@@ -198,7 +210,7 @@ std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSi
     return placeAfterStub(file, claim.uiRecordsStart, rPlace);
 }
 
-std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, const MemberSink& sink) {
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, MemberSink& rSink) {
     DirectoryStream stream(file, place);
     DosClock clock;
     const std::uint64_t uiStatedDirectory = place.uiOffset - place.uiShift;
@@ -213,13 +225,22 @@ std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& 
         const std::size_t length = kCentralSize + le16(p + 28) + le16(p + 30) + le16(p + 32);
         if (!(p = stream.peek(length)))
             return stream.failed() ? "cannot be read" : "has a central directory entry that runs past its end";
-        readMember(p, clock, member);
+        const std::string_view name(reinterpret_cast<const char*>(p + kCentralSize), le16(p + 28));
+        const bool bWanted = rSink.wants(name);
+        // A member's place alone needs no more than two fields, unless they are zip64 markers.
+        if (bWanted || le32(p + 20) == kZip64Marker || le32(p + 42) == kZip64Marker) {
+            readMember(p, clock, member);
+        } else {
+            member.uiCompressedSize = le32(p + 20);
+            member.uiLocalHeaderOffset = le32(p + 42);
+        }
         if (!dataFits(member, uiStatedDirectory))
-            return "has a member '" + member.name + "' whose data runs past the central directory";
+            return "has a member '" + std::string(name) + "' whose data runs past the central directory";
         member.uiLocalHeaderOffset += place.uiShift;
         member.id = static_cast<MemberId>(i);
         first = std::min(first, member.uiLocalHeaderOffset);
-        sink(member);
+        rSink.place(member.uiLocalHeaderOffset, member.uiCompressedSize);
+        if (bWanted) rSink.add(member);
         stream.skip(length);
     }
     if (startsWithUnlistedMember(file, first))

@@ -7,8 +7,8 @@
 // follows the records actually there rather than the sizes claimed.
 
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ZipRecords.h"
@@ -28,16 +28,23 @@ struct DirectoryPlace {
 // of a sentence ("has no end record"). Reads the last 64 KiB of the file and a few records.
 std::string locateCentralDirectory(const ArchiveFile& file, std::uint64_t fileSize, DirectoryPlace& rPlace);
 
-// Receives the directory's members in order: `rMember` is the one record (with `id` its position in the
-// directory), reused for the next, so a sink copies what it keeps.
-typedef std::function<void(ArchiveMember& rMember)> MemberSink;
+// Receives the directory's members in order: every member's place, and the whole of those it wants. A member
+// it does not want is not read further than its place (the name is the record's own bytes).
+class MemberSink {
+  public:
+    virtual ~MemberSink() = default;
+    virtual bool wants(std::string_view storedName) = 0;
+    virtual void place(std::uint64_t uiLocalHeaderOffset, std::uint64_t uiCompressedSize) = 0;
+    // `rMember` (with `id` its position in the directory) is reused for the next one: a sink copies what it keeps.
+    virtual void add(ArchiveMember& rMember) = 0;
+};
 
 // The directory's records at `place`, in order, each checked against the directory's bytes, and its data
 // against the directory's place, handed to `sink`. Empty when all hold together; otherwise why not (the sink has
 // had some). The file must start with the first member when it starts with a local header (an archive after
 // another one, or a member the directory leaves out, would show streaming readers something else). Costs one
 // read of the directory, in pieces of at most 1 MiB, and one pass over it.
-std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, const MemberSink& sink);
+std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& place, MemberSink& rSink);
 
 }  // namespace ZipRecords
 }  // namespace Tamsor

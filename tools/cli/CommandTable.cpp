@@ -13,7 +13,7 @@ void Invocation::fail(const std::string& message) const {
     reportError(std::string(commandName) + ": " + message);
 }
 
-int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder) const {
+int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope) const {
     const std::string encoding = args.value("encoding", "");
     if (!encoding.empty() && !rDecoder.open(encoding)) {
         fail("unknown encoding '" + encoding + "' (iconv -l lists them)");
@@ -24,7 +24,7 @@ int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder) const 
         fail(error);
         return kExitUsage;
     }
-    return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder);
+    return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder, scope);
 }
 
 const std::vector<OptionSpec>& commonOptions() {
@@ -55,8 +55,8 @@ const OptionSpec kPasswordOption = {0, "password-file", "FILE",
     "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n" \
     "the local time of the machine that made the archive and are read as this machine's local time."
 
-#define ZIPFS_PASSWORD_RULES                                                                                  \
-    "Passwords: encrypted members (ZipCrypto, WinZip AES-128/192/256) are read with the password given by\n"   \
+#define ZIPFS_PASSWORD_RULES                                                                                    \
+    "Passwords: encrypted members (ZipCrypto, WinZip AES-128/192/256) are read with the password given by\n"    \
     "--password-file (its first line; '-' for standard input), else asked for on the terminal, without echo,\n" \
     "when the first one is met. A wrong password gives no bytes and exit status 5."
 
@@ -102,7 +102,8 @@ const char kExtractDetails[] =
     "of DIR (skipped with a message). Refused members, and encrypted members without their password, are\n"
     "refused before their file is created. An existing file is never overwritten without --force, and symbolic\n"
     "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
-    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or failed.\n" ZIPFS_PASSWORD_RULES;
+    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or "
+    "failed.\n" ZIPFS_PASSWORD_RULES;
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
     "what makes sense). OUT is written to a temporary file beside it and renamed into place only when\n"

@@ -14,6 +14,7 @@ namespace Tamsor {
 namespace Tool {
 
 class MemberSource;
+struct ArchiveScope;
 class NameDecoder;
 
 // What a command gets: its parsed arguments and the archive kind asked for (--plain, --scrambled or neither).
@@ -26,7 +27,8 @@ struct Invocation {
     void fail(const std::string& message) const;
     // Opens the archive named by the first operand into `rSource`, names decoded as --encoding says (through
     // `rDecoder`, which must outlive the source). 0, or the exit status after an error line.
-    int openArchive(MemberSource& rSource, NameDecoder& rDecoder) const;
+    // `scope` names the part of the archive the command looks at (see MemberSource).
+    int openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope) const;
 };
 
 typedef int (*CommandFunction)(const Invocation&);

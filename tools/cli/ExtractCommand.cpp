@@ -188,8 +188,10 @@ int extractCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
     NameDecoder decoder;
     MemberSource source;
-    const int openStatus = invocation.openArchive(source, decoder);
+    const std::vector<std::string> named(operands.begin() + 1, operands.end());
+    const int openStatus = invocation.openArchive(source, decoder, ArchiveScope{named, true});
     if (openStatus != kExitOk) return openStatus;
+    for (const std::string& path : named) source.find(path);  // widens to the whole archive first if need be
     const MemberId storedCount = source.facts().storedCount();
     ExtractTally tally;
     std::vector<bool> selected(storedCount, operands.size() == 1);

@@ -231,12 +231,15 @@ int lsCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
     NameDecoder decoder;
     MemberSource source;
-    const int status = invocation.openArchive(source, decoder);
+    const std::string requested = operands.size() > 1 ? operands[1] : std::string();
+    // A directory named: only the members below it are kept (the walk binds the whole archive anyway).
+    ArchiveScope scope;
+    if (!requested.empty() && !invocation.args.has("walk")) scope = ArchiveScope{{requested}, true};
+    const int status = invocation.openArchive(source, decoder, scope);
     if (status != kExitOk) return status;
     const ListingStyle style{invocation.args.has("long"), invocation.args.has("recursive")};
     if (invocation.args.has("walk")) return walkCommand(invocation, source, style);
-    const std::string requested = operands.size() > 1 ? operands[1] : std::string();
-    const MemberId target = source.facts().find(requested);
+    const MemberId target = source.find(requested);
     if (target == kNoMember) return notFound(invocation, requested, operands[0]);
     if (source.index().record(target).bDirectory)
         listUnder(source, target, style);
@@ -249,7 +252,7 @@ int treeCommand(const Invocation& invocation) {
     const std::string& path = invocation.args.operands()[0];
     NameDecoder decoder;
     MemberSource source;
-    const int status = invocation.openArchive(source, decoder);
+    const int status = invocation.openArchive(source, decoder, ArchiveScope());
     if (status != kExitOk) return status;
     std::printf("%s\n", displayName(path).c_str());
     TreeCounts counts;
@@ -263,9 +266,9 @@ int statCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
     NameDecoder decoder;
     MemberSource source;
-    const int status = invocation.openArchive(source, decoder);
+    const int status = invocation.openArchive(source, decoder, ArchiveScope{{operands[1]}, true});
     if (status != kExitOk) return status;
-    const MemberId id = source.facts().find(operands[1]);
+    const MemberId id = source.find(operands[1]);
     if (id == kNoMember) return notFound(invocation, operands[1], operands[0]);
     const MemberRecord& member = source.index().record(id);
     const std::string_view name = source.facts().name(id);

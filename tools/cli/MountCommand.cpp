@@ -58,7 +58,7 @@ int mountCommand(const Invocation& invocation) {
     }
     MemberSource source;
     NameDecoder decoder;
-    const int status = invocation.openArchive(source, decoder);
+    const int status = invocation.openArchive(source, decoder, ArchiveScope());
     if (status != kExitOk) return status;
     if (!passwordOpensAMember(source)) {
         invocation.fail("the password opens none of the encrypted members of '" + operands[0] + "'");

@@ -20,7 +20,7 @@ bool writeToStandardOutput(const char* data, std::size_t length) {
 // One member to standard output; its status. Refusals known beforehand come before any byte is written; a
 // CRC mismatch is known only at the end, once the bytes are out.
 int catOne(const Invocation& invocation, MemberSource& rSource, const std::string& strPath) {
-    const MemberId id = rSource.facts().find(strPath);
+    const MemberId id = rSource.find(strPath);
     if (id == kNoMember) {
         invocation.fail("'" + displayName(strPath) + "': no such member in " + rSource.path());
         return kExitNotFound;
@@ -41,7 +41,8 @@ int catCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
     NameDecoder decoder;
     MemberSource source;
-    int status = invocation.openArchive(source, decoder);
+    int status = invocation.openArchive(
+        source, decoder, ArchiveScope{std::vector<std::string>(operands.begin() + 1, operands.end()), false});
     if (status != kExitOk) return status;
     for (std::size_t i = 1; i < operands.size(); ++i) status = worstOf(status, catOne(invocation, source, operands[i]));
     return status;
@@ -51,7 +52,7 @@ int testCommand(const Invocation& invocation) {
     const std::string& path = invocation.args.operands()[0];
     NameDecoder decoder;
     MemberSource source;
-    const int status = invocation.openArchive(source, decoder);
+    const int status = invocation.openArchive(source, decoder, ArchiveScope());
     if (status != kExitOk) return status;
     std::size_t uiTested = 0, uiFailed = 0;
     for (MemberId id = 0; id < source.facts().storedCount(); ++id) {

@@ -20,6 +20,32 @@ std::string hintFor(KindChoice choice, ArchiveKind detected) {
     return "";
 }
 
+// An operand or a stored name as the scope compares them: less leading "/" and "./", and a trailing "/".
+// Looser than the lookups that follow, so that the part holds whatever they would find.
+std::string_view scopeKeyOf(std::string_view name) {
+    for (;;) {
+        if (name.substr(0, 1) == "/")
+            name.remove_prefix(1);
+        else if (name.substr(0, 2) == "./")
+            name.remove_prefix(2);
+        else
+            break;
+    }
+    while (!name.empty() && name.back() == '/') name.remove_suffix(1);
+    return name;
+}
+
+bool inScope(std::string_view stored, const std::vector<std::string>& keys, bool bSubtrees) {
+    const std::string_view key = scopeKeyOf(stored);
+    for (const std::string& wanted : keys) {
+        if (key == wanted) return true;
+        if (bSubtrees && (wanted.empty() || (key.size() > wanted.size() && key[wanted.size()] == '/' &&
+                                             key.compare(0, wanted.size(), wanted) == 0)))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string lookupPath(std::string_view storedName) {
@@ -46,23 +72,46 @@ MemberSource::~MemberSource() {
     m_pFileSystem.reset();
 }
 
-int MemberSource::open(const std::string& path, KindChoice choice, const char* commandName,
-                       const NameDecoder* pDecoder) {
+int MemberSource::open(const std::string& path, KindChoice choice, const char* commandName, const NameDecoder* pDecoder,
+                       const ArchiveScope& scope) {
     m_strPath = path;
+    m_pDecoder = pDecoder;
+    m_strCommand = commandName;
+    m_choice = choice;
     const int status = resolveArchiveKind(path, choice, commandName, m_bScrambled);
     if (status != kExitOk) return status;
     m_pFileSystem.reset(m_bScrambled ? new ZIPEncryptedFileSystem : new ZIPFileSystem);
-    m_pIndex.reset(new ArchiveIndex(*m_pFileSystem, path));  // refuses what is not a regular file unopened
+    return readIndex(scope) ? kExitOk : kExitArchive;
+}
+
+bool MemberSource::readIndex(const ArchiveScope& scope) {
+    IndexOptions options;
+    m_bPartial = !scope.paths.empty();
+    if (m_bPartial) {
+        std::vector<std::string> keys;
+        for (const std::string& path : scope.paths) keys.push_back(std::string(scopeKeyOf(path)));
+        options.keep = [keys, bSubtrees = scope.bSubtrees](std::string_view stored) {
+            return inScope(stored, keys, bSubtrees);
+        };
+    }
+    m_pFacts.reset();
+    m_pIndex.reset(new ArchiveIndex(*m_pFileSystem, m_strPath, options));  // refuses what is not a regular file
     if (!m_pIndex->isValid()) {
         ArchiveKind detected = ArchiveKind::Unknown;
-        detectArchiveKind(path, detected);
-        reportError(std::string(commandName) + ": cannot open '" + path + "' as a " +
-                    (m_bScrambled ? "scrambled" : "plain") + " ZIP archive: it " + m_pIndex->error() +
-                    hintFor(choice, detected));
-        return kExitArchive;
+        detectArchiveKind(m_strPath, detected);
+        reportError(m_strCommand + ": cannot open '" + m_strPath + "' as a " + (m_bScrambled ? "scrambled" : "plain") +
+                    " ZIP archive: it " + m_pIndex->error() + hintFor(m_choice, detected));
+        return false;
     }
-    m_pFacts.reset(new ArchiveFacts(*m_pIndex, pDecoder));
-    return kExitOk;
+    m_pFacts.reset(new ArchiveFacts(*m_pIndex, m_pDecoder));
+    return true;
+}
+
+MemberId MemberSource::find(const std::string& path) {
+    const MemberId id = m_pFacts->find(path);
+    if (id != kNoMember || !m_bPartial) return id;
+    if (!readIndex(ArchiveScope())) return kNoMember;  // the archive read a moment ago: it reads again
+    return m_pFacts->find(path);
 }
 
 MemberReader& MemberSource::reader() {

@@ -44,6 +44,15 @@ const std::size_t kLinkTargetLimit = 4096;
 // Few, large pieces: every piece costs a call down to the inflater, and memory stays constant anyway.
 const std::size_t kPieceSize = 1024 * 1024;
 
+// What of an archive a command looks at: all of it, or the members its operands name (with everything below
+// them, for commands that show or extract directories). A look at part of an archive reads the whole central
+// directory but keeps only those members, as unzip does when it is given names: a name that is not among them
+// (a decoded name, say) makes the look widen to the whole archive.
+struct ArchiveScope {
+    std::vector<std::string> paths;  // none: the whole archive
+    bool bSubtrees = false;
+};
+
 class MemberSource {
   public:
     MemberSource();
@@ -53,7 +62,11 @@ class MemberSource {
 
     // Settles the kind (detected unless `choice` forces it) and reads the index. `pDecoder` (--encoding) may
     // be null and must outlive this. 0, or the exit status after a "zipfs: <command>: ..." line.
-    int open(const std::string& path, KindChoice choice, const char* commandName, const NameDecoder* pDecoder);
+    int open(const std::string& path, KindChoice choice, const char* commandName, const NameDecoder* pDecoder,
+             const ArchiveScope& scope = ArchiveScope());
+    // The member at `path`, as ArchiveFacts::find has it, from the part looked at, or else from the whole archive
+    // (which the index then holds: ids found before are ids of the part, and mean nothing after that).
+    MemberId find(const std::string& path);
 
     const ArchiveIndex& index() const { return *m_pIndex; }
     const ArchiveFacts& facts() const { return *m_pFacts; }
@@ -95,10 +108,17 @@ class MemberSource {
     std::string overlapText(const MemberRecord& member) const;
 
     std::unique_ptr<ZIPFileSystem> m_pFileSystem;
+    // Reads the index of the archive (or of the part `scope` names); false after an error line.
+    bool readIndex(const ArchiveScope& scope);
+
     std::unique_ptr<ArchiveIndex> m_pIndex;
     std::unique_ptr<MemberReader> m_pReader;  // made on the first read, again when a password comes
     PasswordSource m_passwords;
     std::unique_ptr<ArchiveFacts> m_pFacts;
+    const NameDecoder* m_pDecoder = nullptr;
+    std::string m_strCommand;  // for error lines
+    KindChoice m_choice = KindChoice::Detect;
+    bool m_bPartial = false;     // the index holds the part a scope names
     std::vector<char> m_buffer;  // the pieces of every read
     std::string m_strPath;
     bool m_bScrambled = false;
