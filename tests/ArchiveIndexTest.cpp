@@ -184,7 +184,7 @@ std::string treeOf(const ArchiveIndex& index, MemberId directory) {
 // implied directories), while the layout still counts every member: b.txt overlaps a member left out.
 TEST_F(ArchiveIndexTest, DirectoriesOfIdsAndALookAtPartOfTheArchive) {
     ZipBuilder builder;
-    for (const char* name : {"a/b/c.txt", "a/", "a/x.txt", "a/x.txt", "z.txt", "/", "d//", "b.txt", "e/f/"})
+    for (const char* name : {"a/b/c.txt", "a/", "a/x.txt", "a/x.txt", "z.txt", "/", "d//", "b.txt", "e/f/", "z.txt/y"})
         builder.add(name, name);
     std::string bytes = builder.build();
     bytes = patched(bytes, bytes.rfind("b.txt") - 4, le32(bytes.find("z.txt") - 30));  // b.txt's entry: z.txt's
@@ -195,6 +195,11 @@ TEST_F(ArchiveIndexTest, DirectoriesOfIdsAndALookAtPartOfTheArchive) {
     EXPECT_EQ("[ [a/ a/x.txt a/x.txt [a/b/ a/b/c.txt]] z.txt b.txt [d/ [d//]] [e/ [e/f/]]]",
               treeOf(index, index.topLevel()));
     EXPECT_EQ(2u, index.find("a/x.txt"));
+    EXPECT_TRUE(index.children(index.find("z.txt")).empty() && index.find("z.txt/") == kNoMember);
+    EXPECT_EQ(bytes.find("PK\x01\x02"), index.record(index.find("z.txt/y")).uiDataLimit);  // the last one's
+    const std::string inOrder = builder.build();  // laid out on the way, as the directory is read
+    const ArchiveIndex plain(unbound, m_dir.write("order.zip", inOrder));
+    EXPECT_EQ(inOrder.find("PK\x01\x02"), plain.record(plain.find("z.txt/y")).uiDataLimit);
     EXPECT_EQ(std::vector<MemberId>({4, 7}),
               std::vector<MemberId>({index.record(7).overlapped, index.record(4).overlapped}));
     IndexOptions options;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 #include <utility>
 
 namespace Tamsor {
@@ -11,14 +12,26 @@ OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node, ArchiveMember m
     : m_rArchive(rArchive), m_uiNode(node), m_member(std::move(member)), m_bDeflated(m_member.uiMethod == 8) {}
 
 void OpenFile::read(char* pBuffer, std::size_t size, std::uint64_t offset,
-                    const std::function<void(std::int64_t)>& reply) {
+                    const std::function<void(const char*, std::int64_t)>& reply) {
+    static const bool bAhead = !getenv("ZX_NOAHEAD");
+    static const bool bNoCopy = getenv("ZX_NOCOPY") != nullptr;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (bNoCopy && m_uiAheadLength > 0 && offset == m_uiAheadOffset &&
+        (m_uiAheadLength >= size || offset + m_uiAheadLength >= m_member.uiSize)) {
+        const std::size_t n = std::min(size, m_uiAheadLength);
+        const char* p = &m_ahead[m_uiAheadStart];
+        m_uiAheadStart += n; m_uiAheadOffset += n; m_uiAheadLength -= n;
+        m_bSequential = true; m_uiNext = offset + n; m_uiLastSize = size;
+        reply(p, static_cast<std::int64_t>(n));
+        if (m_bDeflated && bAhead) readAhead();
+        return;
+    }
     const std::int64_t result = readThrough(pBuffer, size, offset);
     m_bSequential = offset == m_uiNext && result > 0;
     m_uiNext = offset + static_cast<std::uint64_t>(std::max<std::int64_t>(result, 0));
     m_uiLastSize = size;
-    reply(result);
-    if (m_bSequential && m_bDeflated) readAhead();
+    reply(pBuffer, result);
+    if (m_bSequential && m_bDeflated && bAhead) readAhead();
 }
 
 // What was read ahead first, then the member's decoder, which stands where the read ahead ended.

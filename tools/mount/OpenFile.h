@@ -33,7 +33,7 @@ class OpenFile {
     // Reads like MountedArchive::read, from what was read ahead where it can, hands the result to `reply`,
     // then reads ahead when the file is being read in sequence. `reply` gets the count or a negative errno.
     void read(char* pBuffer, std::size_t size, std::uint64_t offset,
-              const std::function<void(std::int64_t result)>& reply);
+              const std::function<void(const char* pData, std::int64_t result)>& reply);
 
     // Waits for a read ahead in progress; after it, no read may come.
     void close() { std::lock_guard<std::mutex> lock(m_mutex); }
