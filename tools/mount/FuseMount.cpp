@@ -13,9 +13,6 @@
 #include <climits>
 #include <cstdlib>
 #include <vector>
-#include <fstream>
-#include <sstream>
-#include <cstdio>
 
 #include <log4cplus/config.hxx>
 
@@ -28,7 +25,6 @@
 namespace Tamsor {
 namespace Tool {
 
-std::string gZxBdi;
 namespace {
 
 // Worker threads at most: enough for the reads of a few processes at once. They are made as requests
@@ -83,8 +79,7 @@ int serve(struct fuse_session* pSession, bool bForeground, MountLog& rLog) {
     if (fuse_daemonize(bForeground ? 1 : 0) != 0) return kExitDataError;
     if (!bForeground) rLog.toBackground();
     struct fuse_loop_config* pConfig = fuse_loop_cfg_create();
-    fuse_loop_cfg_set_max_threads(pConfig, getenv("ZX_THREADS") ? atoi(getenv("ZX_THREADS")) : kMaxThreads);
-    if (getenv("ZX_CLONEFD")) fuse_loop_cfg_set_clone_fd(pConfig, 1);
+    fuse_loop_cfg_set_max_threads(pConfig, kMaxThreads);
     const int result = fuse_session_loop_mt(pSession, pConfig);
     fuse_loop_cfg_destroy(pConfig);
     return result < 0 ? kExitDataError : kExitOk;
@@ -113,19 +108,6 @@ int runMount(const MemberSource& source, const std::string& mountPoint, const Mo
     int status = kExitDataError;
     if (fuse_set_signal_handlers(pSession) == 0) {
         if (fuse_session_mount(pSession, mountPoint.c_str()) == 0) {  // else FUSE has said why
-            if (getenv("ZX_RA_KB")) {
-                std::ifstream info("/proc/self/mountinfo");
-                std::string line;
-                while (std::getline(info, line)) {
-                    std::istringstream fields(line);
-                    std::string id, parent, device, root, point;
-                    fields >> id >> parent >> device >> root >> point;
-                    if (point == mountPoint) {
-                        gZxBdi = "/sys/class/bdi/" + device + "/read_ahead_kb";
-                        if (getenv("ZX_TRACE")) fprintf(stderr, "ra set on %s\n", device.c_str());
-                    }
-                }
-            }
             status = serve(pSession, bForeground, log);
             fuse_session_unmount(pSession);
         }

@@ -2,10 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +12,6 @@
 namespace Tamsor {
 namespace Tool {
 
-extern std::string gZxBdi;
 namespace {
 
 // Nothing in a mount changes: the kernel may keep names, attributes and negative lookups this long.
@@ -48,10 +43,7 @@ fuse_entry_param entryOf(MountedArchive& rArchive, std::uint32_t node) {
 void initialise(void* /*pUserData*/, struct fuse_conn_info* pConnection) {
     // One read at a time on each open file, in increasing order: a member read from start to end then goes
     // on with the one decoder that read the bytes before, instead of read-ahead requests overtaking it.
-    if (!getenv("ZX_ASYNC")) pConnection->want &= ~FUSE_CAP_ASYNC_READ;
-    if (getenv("ZX_SPLICE") && (pConnection->capable & FUSE_CAP_SPLICE_WRITE)) pConnection->want |= FUSE_CAP_SPLICE_WRITE;
-    if (getenv("ZX_SPLICE") && (pConnection->capable & FUSE_CAP_SPLICE_MOVE)) pConnection->want |= FUSE_CAP_SPLICE_MOVE;
-    if (getenv("ZX_TRACE")) fprintf(stderr, "capable %x want %x max_read %u max_readahead %u max_write %u\n", pConnection->capable, pConnection->want, pConnection->max_read, pConnection->max_readahead, pConnection->max_write);
+    pConnection->want &= ~FUSE_CAP_ASYNC_READ;
     if (pConnection->capable & FUSE_CAP_CACHE_SYMLINKS) pConnection->want |= FUSE_CAP_CACHE_SYMLINKS;
 }
 
@@ -140,8 +132,6 @@ void readDirectoryPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t 
 }
 
 void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
-    static std::once_flag once;
-    std::call_once(once, [] { if (!gZxBdi.empty()) std::ofstream(gZxBdi) << getenv("ZX_RA_KB"); });
     const std::uint32_t node = nodeOf(request, inode);
     ArchiveMember member;
     const int result = node == MountTree::kNone ? -ENOENT : archiveOf(request).open(node, pInfo->flags, member);
@@ -152,25 +142,15 @@ void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo
     pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node, std::move(member)));
     pInfo->keep_cache = 1;  // the pages of an earlier open are still the member's
     pInfo->noflush = 1;
-    if (getenv("ZX_DIO")) pInfo->direct_io = 1;
     fuse_reply_open(request, pInfo);
 }
 
 void readFile(fuse_req_t request, fuse_ino_t /*inode*/, size_t size, off_t offset, struct fuse_file_info* pInfo) {
-    static const bool bTrace = getenv("ZX_TRACE") != nullptr;
-    if (bTrace) fprintf(stderr, "read %lld %zu\n", (long long)offset, size);
-    thread_local std::vector<char> buffer;
-    if (buffer.size() < size) buffer.resize(size);
     OpenFile& rFile = *reinterpret_cast<OpenFile*>(pInfo->fh);
-    static const bool bSplice = getenv("ZX_SPLICE") != nullptr;
-    rFile.read(buffer.data(), size, static_cast<std::uint64_t>(offset), [&](const char* pData, std::int64_t result) {
+    rFile.read(size, static_cast<std::uint64_t>(offset), [request](const char* pData, std::int64_t result) {
         if (result < 0)
             fuse_reply_err(request, static_cast<int>(-result));
-        else if (bSplice) {
-            struct fuse_bufvec bufv = FUSE_BUFVEC_INIT(static_cast<std::size_t>(result));
-            bufv.buf[0].mem = const_cast<char*>(pData);
-            fuse_reply_data(request, &bufv, FUSE_BUF_SPLICE_MOVE);
-        } else
+        else
             fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
     });
 }

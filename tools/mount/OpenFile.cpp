@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cstdlib>
 #include <utility>
 
 namespace Tamsor {
@@ -11,27 +10,63 @@ namespace Tool {
 OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node, ArchiveMember member)
     : m_rArchive(rArchive), m_uiNode(node), m_member(std::move(member)), m_bDeflated(m_member.uiMethod == 8) {}
 
-void OpenFile::read(char* pBuffer, std::size_t size, std::uint64_t offset,
-                    const std::function<void(const char*, std::int64_t)>& reply) {
-    static const bool bAhead = !getenv("ZX_NOAHEAD");
-    static const bool bNoCopy = getenv("ZX_NOCOPY") != nullptr;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (bNoCopy && m_uiAheadLength > 0 && offset == m_uiAheadOffset &&
-        (m_uiAheadLength >= size || offset + m_uiAheadLength >= m_member.uiSize)) {
-        const std::size_t n = std::min(size, m_uiAheadLength);
-        const char* p = &m_ahead[m_uiAheadStart];
-        m_uiAheadStart += n; m_uiAheadOffset += n; m_uiAheadLength -= n;
-        m_bSequential = true; m_uiNext = offset + n; m_uiLastSize = size;
-        reply(p, static_cast<std::int64_t>(n));
-        if (m_bDeflated && bAhead) readAhead();
-        return;
+void OpenFile::read(std::size_t size, std::uint64_t offset, Reply reply) {
+    Request request{size, offset, std::move(reply)};
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bRunning) {
+            m_waiting.push_back(std::move(request));
+            return;
+        }
+        m_bRunning = true;
     }
-    const std::int64_t result = readThrough(pBuffer, size, offset);
-    m_bSequential = offset == m_uiNext && result > 0;
-    m_uiNext = offset + static_cast<std::uint64_t>(std::max<std::int64_t>(result, 0));
-    m_uiLastSize = size;
-    reply(pBuffer, result);
-    if (m_bSequential && m_bDeflated && bAhead) readAhead();
+    for (;;) {
+        serve(request);
+        bool bWaiting;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            bWaiting = !m_waiting.empty();
+        }
+        // A read that came meanwhile goes before reading ahead: its program is waiting for it.
+        if (!bWaiting && m_bSequential && m_bDeflated) readAhead();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_waiting.empty()) {
+            m_bRunning = false;
+            m_idle.notify_all();
+            return;
+        }
+        request = std::move(m_waiting.front());
+        m_waiting.pop_front();
+    }
+}
+
+void OpenFile::close() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_idle.wait(lock, [this] { return !m_bRunning; });
+}
+
+void OpenFile::serve(const Request& request) {
+    std::int64_t result;
+    const char* pData;
+    if (m_uiAheadLength > 0 && request.offset == m_uiAheadOffset &&
+        (m_uiAheadLength >= request.size || m_uiAheadOffset + m_uiAheadLength >= m_member.uiSize)) {
+        // The whole read from the piece read ahead, replied from where it lies.
+        const std::size_t count = std::min(request.size, m_uiAheadLength);
+        pData = &m_ahead[m_uiAheadStart];
+        m_uiAheadStart += count;
+        m_uiAheadOffset += count;
+        m_uiAheadLength -= count;
+        result = static_cast<std::int64_t>(count);
+    } else {
+        thread_local std::vector<char> buffer;
+        if (buffer.size() < request.size) buffer.resize(request.size);
+        result = readThrough(buffer.data(), request.size, request.offset);
+        pData = buffer.data();
+    }
+    m_bSequential = request.offset == m_uiNext && result > 0;
+    m_uiNext = request.offset + static_cast<std::uint64_t>(std::max<std::int64_t>(result, 0));
+    m_uiLastSize = request.size;
+    request.reply(result < 0 ? nullptr : pData, result);
 }
 
 // What was read ahead first, then the member's decoder, which stands where the read ahead ended.
