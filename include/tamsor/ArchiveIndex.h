@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tamsor/ArchiveMember.h"
@@ -96,6 +97,9 @@ class ArchiveIndex {
     }
     // A copy of everything the index knows of the member, names included.
     ArchiveMember member(MemberId id) const;
+    // What the Unix and NTFS fields say of the member beyond its record: all defaults unless
+    // record(id).bHasDetails. Costs a binary search among the members that have details.
+    MemberDetails details(MemberId id) const;
 
     // The member (or implied directory) at `path`: one leading "/" is ignored, and a directory is found with or
     // without its trailing "/"; "" or "/" give the top level. Of several members with one name, the first.
@@ -119,8 +123,8 @@ class ArchiveIndex {
 
     bool m_bValid = false;
     std::string m_strError;
-    std::vector<MemberRecord> m_records;       // by id; the last one is the top level's
-    std::vector<char> m_arena;                 // every name, each followed by its Unicode name
+    std::vector<MemberRecord> m_records;  // by id; the last one is the top level's
+    std::vector<char> m_arena;            // every name, each followed by its Unicode name
     // An open-addressing hash of the first member of each key: its id, and the high half of its key's hash, which
     // settles most probes without the member's name.
     struct NameSlot {
@@ -130,6 +134,8 @@ class ArchiveIndex {
     std::vector<NameSlot> m_nameSlots;
     std::vector<std::uint32_t> m_childStarts;  // by id: where its members start in m_childIds (one more at the end)
     std::vector<MemberId> m_childIds;
+    // The details of the members that have them, by id (increasing).
+    std::vector<std::pair<MemberId, MemberDetails>> m_details;
 };
 
 }  // namespace Tamsor

@@ -50,6 +50,37 @@ enum class EncryptionKind : std::uint8_t {
     Unsupported,  // PKWARE's strong encryption (flag bit 6), or method 99 without the flag or a sound AES field
 };
 
+// What a member is, as the archive's maker recorded it: the file type bits of a Unix mode in the external
+// attributes (host 3), and PKWARE's Unix field (0x000d), whose link name on a regular file makes it a hard link.
+// A member made elsewhere is a File or a Directory.
+enum class MemberKind : std::uint8_t {
+    File,
+    Directory,  // a directory member, or a directory implied by other names
+    Symlink,    // its target is its data, or the Unix field's link name when it has one (MemberDetails)
+    HardLink,   // another name of the member named by MemberDetails::linkTarget; its own data is empty
+    Fifo,
+    Socket,
+    BlockDevice,  // its numbers in MemberDetails when the Unix field gives them
+    CharacterDevice,
+};
+
+// What the Unix extra fields (PKWARE's 0x000d, Info-ZIP's 0x5855, 0x7855 and 0x7875) and the NTFS field (0x000a)
+// say of a member besides what its record keeps. Kept apart from the record (MemberRecord::bHasDetails), since
+// most members of most archives have none of it.
+struct MemberDetails {
+    std::uint32_t uiNanoseconds = 0;  // of the record's modificationTime, when its source has them (NTFS)
+    bool bHasOwner = false;           // the fields give a user and a group id
+    bool bHasDevice = false;          // the Unix field gives a device's major and minor numbers
+    std::uint32_t uiUserId = 0;
+    std::uint32_t uiGroupId = 0;
+    std::uint32_t uiDeviceMajor = 0;
+    std::uint32_t uiDeviceMinor = 0;
+    // A Symlink's target as the Unix field gives it (else "": the target is the member's data); a HardLink's
+    // stored name of the member it is another name of.
+    std::string linkTarget;
+    MemberId linkedMember = kNoMember;  // a HardLink's: the earlier stored member of that name, if there is one
+};
+
 // The fixed-size facts of a member (80 bytes). Plain data: every field is what the central directory (or the
 // index, for those it works out) says.
 struct MemberRecord {
@@ -82,8 +113,10 @@ struct MemberRecord {
     std::uint8_t uiAesStrength = 0;
     TimeSource timeSource = TimeSource::None;
     MemberFlaw flaw = MemberFlaw::None;
-    bool bDirectory = false;  // a directory member, or a directory implied by other names
-    bool bImplied = false;    // made up from other members' names: not stored in the archive
+    MemberKind kind = MemberKind::File;
+    bool bHasDetails = false;  // its index holds MemberDetails for it
+    bool bDirectory = false;   // a directory member, or a directory implied by other names
+    bool bImplied = false;     // made up from other members' names: not stored in the archive
 
     // Bit 0 of the flags (traditional, AES or strong encryption) or method 99 (AES).
     bool isEncrypted() const { return (uiFlags & 0x0001) != 0 || uiMethod == 99; }
@@ -103,6 +136,8 @@ struct MemberRecord {
     // Made on a Unix host: the high 16 bits of the external attributes are a st_mode.
     bool hasUnixMode() const { return (uiVersionMadeBy >> 8) == 3; }
 };
+
+static_assert(sizeof(MemberRecord) == 80, "the index's memory per member is counted on this size");
 
 // A member with its names: what ArchiveIndex::member() copies out, and what the member reader reads by. The
 // name fields stand apart from the record's arena fields, which mean nothing in a copy.

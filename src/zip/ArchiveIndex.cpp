@@ -4,6 +4,7 @@
 
 #include "tamsor/ArchiveIndex.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -298,6 +299,14 @@ ArchiveMember ArchiveIndex::member(MemberId id) const {
     member.unicodeName = unicodeName(id);
     member.id = id;
     return member;
+}
+
+MemberDetails ArchiveIndex::details(MemberId id) const {
+    if (id >= m_records.size() || !m_records[id].bHasDetails) return MemberDetails();
+    const auto found = std::lower_bound(
+        m_details.begin(), m_details.end(), id,
+        [](const std::pair<MemberId, MemberDetails>& rEntry, MemberId wanted) { return rEntry.first < wanted; });
+    return found != m_details.end() && found->first == id ? found->second : MemberDetails();
 }
 
 MemberId ArchiveIndex::findKey(std::string_view key) const {
