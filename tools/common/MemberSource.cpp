@@ -1,11 +1,15 @@
 #include "MemberSource.h"
 
 #include <cerrno>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "Format.h"
+#include "ReadAheadFile.h"
+#include "tamsor/ArchiveFile.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
 
 namespace Tamsor {
@@ -118,7 +122,12 @@ MemberReader& MemberSource::reader() {
     if (!m_pReader) {
         MemberReaderOptions options;
         options.password = m_passwords.password();
-        m_pReader.reset(new MemberReader(*m_pFileSystem, m_strPath, options));
+        // Members are read mostly in archive order, many of them small: read ahead (a file that cannot be
+        // opened gives a reader whose reads fail, as the index has said why already).
+        std::string strError;
+        std::shared_ptr<const ArchiveFile> pFile = ArchiveFile::openFor(*m_pFileSystem, m_strPath, strError);
+        if (pFile) pFile = std::make_shared<ReadAheadFile>(std::move(pFile));
+        m_pReader.reset(new MemberReader(std::move(pFile), options));
     }
     return *m_pReader;
 }
