@@ -96,7 +96,7 @@ int runMount(const MemberSource& source, const std::string& mountPoint, const Mo
         return kExitUsage;
     }
     std::vector<std::string> notes;
-    const MountTree tree(source.facts(), notes);
+    const MountTree tree(source.facts(), settings, notes);
     for (const std::string& note : notes) log.write(note);
     const std::string archivePath = absolutePath(source.path());
     MountedArchive archive(source, tree, archivePath, settings.uiRestartBudget, log);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <isa-l/crc.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,21 +75,48 @@ MountedArchive::MountedArchive(const MemberSource& source, const MountTree& tree
       m_uiGroup(getgid()) {}
 
 void MountedArchive::getAttributes(std::uint32_t node, struct stat& rAttributes) const {
-    const MemberId id = m_rTree.member(node);
+    const MemberId id = m_rTree.dataMember(node);
     const MemberRecord* pMember = id == kNoMember ? nullptr : &m_rFacts.record(id);
     std::memset(&rAttributes, 0, sizeof rAttributes);
-    rAttributes.st_ino = node + 1;
+    rAttributes.st_ino = m_rTree.inodeOf(node) + 1;
     rAttributes.st_mode = m_rTree.mode(node);
     rAttributes.st_nlink = m_rTree.links(node);
     rAttributes.st_uid = m_uiOwner;
     rAttributes.st_gid = m_uiGroup;
-    const std::uint64_t uiSize = pMember && !pMember->bDirectory ? pMember->uiSize : 0;
+    const std::uint64_t uiSize = sizeOf(node, rAttributes.st_mode);
     rAttributes.st_size = static_cast<off_t>(uiSize);
     rAttributes.st_blocks = static_cast<blkcnt_t>((uiSize + kBlockSize - 1) / kBlockSize);
     rAttributes.st_blksize = kPreferredReadSize;
     const bool bOwnTime = pMember && pMember->timeSource != TimeSource::None;
     rAttributes.st_mtime = rAttributes.st_atime = rAttributes.st_ctime =
         bOwnTime ? pMember->modificationTime : m_archiveTime;
+    if (pMember && pMember->bHasDetails) addDetails(m_rFacts.index().details(id), rAttributes);
+}
+
+// What the Unix and NTFS fields add: the time's nanoseconds, a device's numbers, and (asked for) the owner.
+void MountedArchive::addDetails(const MemberDetails& details, struct stat& rAttributes) const {
+    rAttributes.st_mtim.tv_nsec = rAttributes.st_atim.tv_nsec = rAttributes.st_ctim.tv_nsec = details.uiNanoseconds;
+    if (details.bHasDevice && (S_ISBLK(rAttributes.st_mode) || S_ISCHR(rAttributes.st_mode)))
+        rAttributes.st_rdev = makedev(details.uiDeviceMajor, details.uiDeviceMinor);
+    if (details.bHasOwner && m_rTree.settings().bStoredOwners) {
+        rAttributes.st_uid = details.uiUserId;
+        rAttributes.st_gid = details.uiGroupId;
+    }
+}
+
+// A file's size; a symbolic link's, the length of its target; nothing for the rest.
+std::uint64_t MountedArchive::sizeOf(std::uint32_t node, mode_t mode) const {
+    const MemberId id = m_rTree.dataMember(node);
+    if (id == kNoMember || !(S_ISREG(mode) || S_ISLNK(mode))) return 0;
+    if (S_ISLNK(mode)) {
+        const std::string known = m_rTree.linkTarget(node);
+        if (!known.empty()) return known.size();
+        if (m_rFacts.record(id).bHasDetails) {
+            const std::string stored = m_rFacts.index().details(id).linkTarget;
+            if (!stored.empty()) return stored.size();
+        }
+    }
+    return m_rFacts.record(id).uiSize;
 }
 
 void MountedArchive::getFileSystemStatistics(struct statvfs& rStatistics) const {
@@ -103,8 +131,15 @@ void MountedArchive::getFileSystemStatistics(struct statvfs& rStatistics) const 
 
 int MountedArchive::open(std::uint32_t node, int flags, ArchiveMember& rMember) {
     if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_TRUNC | O_APPEND)) != 0) return -EROFS;
-    const MemberId id = m_rTree.member(node);
-    if (id == kNoMember || m_rFacts.record(id).bDirectory) return -EISDIR;
+    const mode_t mode = m_rTree.mode(node);
+    if (S_ISDIR(mode)) return -EISDIR;
+    if (!S_ISREG(mode)) return -EINVAL;  // links are followed by the kernel, and special files are its business
+    return openData(node, rMember);
+}
+
+// The node's member copied out of the index for the reads that follow, once the reader finds it readable.
+int MountedArchive::openData(std::uint32_t node, ArchiveMember& rMember) {
+    const MemberId id = m_rTree.dataMember(node);
     rMember = m_rFacts.index().member(id);
     // What is known before the data: its method and encryption, and whether readers would read it differently.
     const ReadStatus readable = m_reader.check(rMember);
@@ -153,13 +188,16 @@ ReadStatus MountedArchive::readWholeStored(const ArchiveMember& member) {
 }
 
 int MountedArchive::readLink(std::uint32_t node, std::string& rTarget) {
-    const MemberId id = m_rTree.member(node);
-    if (id == kNoMember) return -EINVAL;  // a directory of the tree's own: no link
+    const MemberId id = m_rTree.dataMember(node);
+    if (!S_ISLNK(m_rTree.mode(node))) return -EINVAL;
+    rTarget = m_rTree.linkTarget(node);
+    if (rTarget.empty() && m_rFacts.record(id).bHasDetails) rTarget = m_rFacts.index().details(id).linkTarget;
+    if (!rTarget.empty()) return 0;
     if (m_rFacts.record(id).uiSize > kLinkTargetLimit)
         return refuse(node, ReadStatus::SizeMismatch,
                       "link target longer than " + std::to_string(kLinkTargetLimit) + " bytes");
     ArchiveMember member;
-    const int refused = open(node, O_RDONLY, member);
+    const int refused = openData(node, member);
     if (refused != 0) return refused;
     rTarget.assign(static_cast<std::size_t>(member.uiSize), '\0');
     ReadStatus status = ReadStatus::Ok;

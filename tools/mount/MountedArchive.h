@@ -44,14 +44,16 @@ class MountedArchive {
     void getAttributes(std::uint32_t node, struct stat& rAttributes) const;
     void getFileSystemStatistics(struct statvfs& rStatistics) const;
 
-    // 0, with the node's member copied out of the index into `rMember` for the reads that follow, or -EISDIR,
-    // -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
+    // 0, with the node's member (a hard link's: the member it names) copied out of the index into `rMember`
+    // for the reads that follow, or -EISDIR, -EINVAL (not a regular file: no bytes are ever served for a
+    // link, a FIFO, a socket or a device), -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
     int open(std::uint32_t node, int flags, ArchiveMember& rMember);
     // Like pread into `pBuffer`: the count (short only at the end) or a negative errno value. `member` is the
     // node's, as open() gave it.
     std::int64_t read(std::uint32_t node, const ArchiveMember& member, char* pBuffer, std::size_t size,
                       std::uint64_t offset);
-    // A symbolic link's target (its member's content, checked whole); 0 or a negative errno value.
+    // A symbolic link's target (the Unix field's link name, or its member's content, checked whole); 0 or a
+    // negative errno value.
     int readLink(std::uint32_t node, std::string& rTarget);
 
     // "N reads, B bytes served, I inflated, P restart points (S bytes)", for the log of a verbose mount.
@@ -66,6 +68,9 @@ class MountedArchive {
         std::atomic<std::int8_t> iStoredCheck{-1};  // -1 not known yet, else the ReadStatus of a whole read
     };
 
+    void addDetails(const MemberDetails& details, struct stat& rAttributes) const;
+    std::uint64_t sizeOf(std::uint32_t node, mode_t mode) const;
+    int openData(std::uint32_t node, ArchiveMember& rMember);
     ReadStatus checkStored(std::uint32_t node, const ArchiveMember& member);
     ReadStatus readWholeStored(const ArchiveMember& member);
     int refuse(std::uint32_t node, ReadStatus status, const std::string& what);
