@@ -109,7 +109,7 @@ class ZipfsMountTest : public ::testing::Test {
         if (!s_pDir) return;
         // Whatever is still mounted, however often (lazily where the plain way is refused).
         run(s_pDir->path(),
-            "for d in mnt busy mnt busy; do ! mountpoint -q $d || fusermount3 -u $d || "
+            "for d in mnt busy kinds mnt busy kinds; do ! mountpoint -q $d || fusermount3 -u $d || "
             "fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
@@ -240,6 +240,7 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     } rows[] = {
         {"not.zip empty", 3, "zipfs: mount: " + lsWords.substr(lsWords.find(": ls: ") + 6)},
         {"-o no_such_fuse_option one.zip empty", 2, "fuse: unknown option(s): `-o no_such_fuse_option'\n"},
+        {"-o fmask=9 one.zip empty", 2, "zipfs: mount: bad mask in 'fmask=9' (permission bits in octal: 022)\n"},
         {"-o restart_budget=G one.zip empty", 2,
          "zipfs: mount: bad size in 'restart_budget=G' (a number of bytes, or with K, M or G: 64M)\n"},
         {"one.zip one.zip", 2, at + "'one.zip': Not a directory\n"},
@@ -265,6 +266,44 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     EXPECT_NE("", run("/", serving));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("busy"))));
     EXPECT_TRUE(eventually([&] { return run("/", serving).empty(); })) << "the server did not exit";
+}
+
+// Each kind of member as itself, a file and a directory of one name both reachable, and what the options
+// leave out or mask; each row a mount of its own.
+TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
+    Testing::ZipBuilder kinds;
+    const std::pair<const char*, std::uint32_t> members[] = {{"dir/", 040750},      {"dir/file.txt", 0100640},
+                                                             {"dir/link", 0120777}, {"pet/cat", 0100644},
+                                                             {"pet/cat/", 040755},  {"pet/cat/kitten", 0100600}};
+    for (const auto& member : members) {
+        const std::string name = member.first;
+        kinds.add(name, name == "dir/link" ? "file.txt" : name.back() == '/' ? "" : name + "\n");
+        kinds.last().unixMode = member.second;
+    }
+    s_pDir->write("kinds.zip", kinds.build());
+    const struct {
+        const char* options;
+        const char* command;
+        const char* output;
+    } rows[] = {
+        {"",
+         "stat -c '%n %A %h' dir dir/file.txt dir/link pet 'pet/cat (1)' 'pet/cat (1)/kitten' && readlink "
+         "dir/link && cat dir/link pet/cat 'pet/cat (1)/kitten'",
+         "dir drwxr-x--- 2\ndir/file.txt -rw-r----- 1\ndir/link lrwxrwxrwx 1\npet drwxr-xr-x 3\npet/cat (1) "
+         "drwxr-xr-x 2\npet/cat (1)/kitten -rw------- 1\nfile.txt\ndir/file.txt\npet/cat\npet/cat/kitten\n"},
+        {"-o nosymlinks,fmask=077,dmask=027", "ls -A dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
+         "dir:\nfile.txt\n\npet:\ncat\ncat (1)\ndir drwxr-x---\ndir/file.txt -rw-------\npet drwxr-x---\n"
+         "cat: dir/link: No such file or directory\n"},
+    };
+    const std::string zipfs = quoted(toolPath()) + " mount ";
+    const std::string notes =
+        "zipfs: mount: kinds.zip: 'pet/cat/' (member 5) shown as 'pet/cat (1)': an earlier member "
+        "holds its name\n";
+    for (const auto& row : rows) {
+        ASSERT_EQ(notes, run(s_pDir->path(), "mkdir -p kinds && " + zipfs + row.options + " kinds.zip kinds"));
+        EXPECT_EQ(row.output, run(file("kinds"), row.command)) << row.options;
+        EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("kinds"))));
+    }
 }
 
 }  // namespace

@@ -59,8 +59,7 @@ class ShownPaths::Builder {
             if (holder != kNone) continue;
             rNumber = std::max(rNumber, number);
             const std::uint32_t node = addDirectory(parent, component, numbered, numberedSlot);
-            note("shown under '" + displayName(joined(m_rPaths.path(node))) + "/': a file holds the name '" +
-                 displayName(name) + "'");
+            note("shown under '" + shownPath(node) + "/': a file holds the name '" + displayName(name) + "'");
             return node;
         }
     }
@@ -76,7 +75,7 @@ class ShownPaths::Builder {
         if (found == kNone) {
             if (name.size() != component.size()) m_rPaths.rename(node, fitted);
             m_rPaths.show(node, parent, slot);
-            if (name.size() != component.size()) note("shown as '" + displayName(name) + "': its name is too long");
+            if (name.size() != component.size()) note("shown as '" + shownPath(node) + "': its name is too long");
             return;
         }
         if (bDirectory && m_rPaths.isDirectory(found)) return merge(found);
@@ -91,7 +90,7 @@ class ShownPaths::Builder {
             rNumber = std::max(rNumber, number);
             m_rPaths.rename(node, numbered);
             m_rPaths.show(node, parent, numberedSlot);
-            return note("shown as '" + displayName(numbered) + "': an earlier member holds its name");
+            return note("shown as '" + shownPath(node) + "': an earlier member holds its name");
         }
     }
 
@@ -120,6 +119,8 @@ class ShownPaths::Builder {
         rStorage = fittedComponent(component);
         return rStorage;
     }
+
+    std::string shownPath(std::uint32_t node) const { return displayName(joined(m_rPaths.path(node))); }
 
     void note(const std::string& what) {
         m_rNotes.push_back("'" + displayName(m_rPaths.m_rFacts.name(m_id)) + "' (member " + std::to_string(m_id + 1) +
