@@ -4,7 +4,8 @@
 // refuses it and its listing takes several replies), mounted in the foreground through FUSE by the built tool
 // with a restart-point budget of about one point and a log file, and read by ordinary programs; a small
 // scrambled one is mounted in the background. Skipped where this machine cannot mount (no /dev/fuse, no
-// fusermount3) or a tool is missing. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's directory in
+// fusermount3) or a tool is missing. Archives of every kind of member, and two archives at once, are mounted
+// with each set of options in turn. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's directory in
 // the build tree. Nothing stays mounted, whatever happens.
 
 #include <gtest/gtest.h>
@@ -281,27 +282,39 @@ TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
         kinds.last().unixMode = member.second;
     }
     s_pDir->write("kinds.zip", kinds.build());
+    s_pDir->write("two.zip", Testing::ZipBuilder().add("dir/file.txt", "two\n").add("dir/other.txt", "o\n").build());
+    const std::string cat = "'pet/cat/' (member 5", taken = "an earlier member holds its name\n";
+    const std::string one = "zipfs: mount: kinds.zip: " + cat + ") shown as 'pet/cat (1)': " + taken;
+    const std::string both = "zipfs: mount: kinds.zip, two.zip: ";
     const struct {
-        const char* options;
+        std::string args;
+        std::string notes;
         const char* command;
         const char* output;
     } rows[] = {
-        {"",
+        {"kinds.zip", one,
          "stat -c '%n %A %h' dir dir/file.txt dir/link pet 'pet/cat (1)' 'pet/cat (1)/kitten' && readlink "
          "dir/link && cat dir/link pet/cat 'pet/cat (1)/kitten'",
          "dir drwxr-x--- 2\ndir/file.txt -rw-r----- 1\ndir/link lrwxrwxrwx 1\npet drwxr-xr-x 3\npet/cat (1) "
          "drwxr-xr-x 2\npet/cat (1)/kitten -rw------- 1\nfile.txt\ndir/file.txt\npet/cat\npet/cat/kitten\n"},
-        {"-o nosymlinks,fmask=077,dmask=027", "ls -A dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
+        {"-o nosymlinks,fmask=077,dmask=027 kinds.zip", one,
+         "ls -A dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
          "dir:\nfile.txt\n\npet:\ncat\ncat (1)\ndir drwxr-x---\ndir/file.txt -rw-------\npet drwxr-x---\n"
          "cat: dir/link: No such file or directory\n"},
+        // Two archives merged, and each in its own directory.
+        {"kinds.zip two.zip",
+         both + cat + " of kinds.zip) shown as 'pet/cat (1)': " + taken + both +
+             "'dir/file.txt' (member 1 of two.zip) shown as 'dir/file (1).txt': " + taken,
+         "LC_ALL=C ls dir && cat dir/file.txt 'dir/file (1).txt' dir/other.txt",
+         "file (1).txt\nfile.txt\nlink\nother.txt\ndir/file.txt\ntwo\no\n"},
+        {"-o subdirs kinds.zip two.zip", both + cat + " of kinds.zip) shown as 'kinds.zip/pet/cat (1)': " + taken,
+         "ls . kinds.zip two.zip/dir",
+         ".:\nkinds.zip\ntwo.zip\n\nkinds.zip:\ndir\npet\n\ntwo.zip/dir:\nfile.txt\nother.txt\n"},
     };
     const std::string zipfs = quoted(toolPath()) + " mount ";
-    const std::string notes =
-        "zipfs: mount: kinds.zip: 'pet/cat/' (member 5) shown as 'pet/cat (1)': an earlier member "
-        "holds its name\n";
     for (const auto& row : rows) {
-        ASSERT_EQ(notes, run(s_pDir->path(), "mkdir -p kinds && " + zipfs + row.options + " kinds.zip kinds"));
-        EXPECT_EQ(row.output, run(file("kinds"), row.command)) << row.options;
+        ASSERT_EQ(row.notes, run(s_pDir->path(), "mkdir -p kinds && " + zipfs + row.args + " kinds"));
+        EXPECT_EQ(row.output, run(file("kinds"), row.command)) << row.args;
         EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("kinds"))));
     }
 }

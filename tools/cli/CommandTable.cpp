@@ -13,9 +13,10 @@ void Invocation::fail(const std::string& message) const {
     reportError(std::string(commandName) + ": " + message);
 }
 
-int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope) const {
+int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope,
+                            std::size_t uiOperand) const {
     const std::string encoding = args.value("encoding", "");
-    if (!encoding.empty() && !rDecoder.open(encoding)) {
+    if (!encoding.empty() && uiOperand == 0 && !rDecoder.open(encoding)) {
         fail("unknown encoding '" + encoding + "' (iconv -l lists them)");
         return kExitUsage;
     }
@@ -24,7 +25,7 @@ int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const 
         fail(error);
         return kExitUsage;
     }
-    return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder, scope);
+    return rSource.open(args.operands()[uiOperand], kind, commandName, encoding.empty() ? nullptr : &rDecoder, scope);
 }
 
 const std::vector<OptionSpec>& commonOptions() {
@@ -114,7 +115,10 @@ const char kUnscrambleDetails[] =
     "look like a scrambled archive is refused (exit status 3, nothing written) unless --force is given.";
 const char kMountDetails[] =
     "Mounts ARCHIVE read-only at MOUNTPOINT with FUSE and serves it until it is unmounted\n"
-    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
+    "(fusermount3 -u MOUNTPOINT). Several archives merge into one tree, in the order given: a later\n"
+    "archive's member of a name an earlier one holds is numbered, directories of one path merge; with\n"
+    "-o subdirs each archive goes in a directory named after its file instead.\n"
+    "Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
     "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
     "The mount shows every member, each under the path 'extract' gives it: a leading '/' and '..'\n"
     "components dropped, a name cut at a NUL byte, a component past 255 bytes shortened (with a hash of\n"
@@ -141,6 +145,7 @@ const char kMountDetails[] =
     "  owners               the user and group ids the archive gives, not the mounting user's\n"
     "  fmask=OCTAL          permission bits cleared from everything but directories (fmask=022)\n"
     "  dmask=OCTAL          permission bits cleared from directories\n"
+    "  subdirs              each archive in a directory named after its file, not merged\n"
     "Log: members renamed or not shown, refusals and read failures, each once per member; on standard error in the\n"
     "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
     "figures at the end.\n"
@@ -216,15 +221,15 @@ const std::vector<Command>& commandTable() {
          2,
          &unscrambleCommand},
         {"mount",
-         "ARCHIVE MOUNTPOINT",
-         "mount an archive read-only (FUSE)",
+         "ARCHIVE... MOUNTPOINT",
+         "mount archives read-only (FUSE)",
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
           kEncodingOption,
           kPasswordOption},
          2,
-         2,
+         SIZE_MAX,
          &mountCommand},
     };
     return table;

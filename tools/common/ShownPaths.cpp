@@ -29,15 +29,32 @@ class ShownPaths::Builder {
   public:
     Builder(ShownPaths& rPaths, std::vector<std::string>& rNotes) : m_rPaths(rPaths), m_rNotes(rNotes) {}
 
+    // The archive's members go in `root` from now on.
+    void startArchive(std::size_t archive, std::uint32_t root) {
+        m_archive = archive;
+        m_root = root;
+    }
+
     void place(MemberId id) {
         m_id = id;
-        shownComponents(m_rPaths.m_rFacts.name(id), m_components);
+        shownComponents(m_rPaths.text(id), m_components);
         if (m_components.empty()) return note("not shown: its name has no component a file system can show");
-        if (m_rPaths.m_rFacts.name(id).find('\0') != std::string_view::npos)
-            note("shown as if its name ended at its NUL byte");
-        std::uint32_t parent = 0;
+        if (m_rPaths.text(id).find('\0') != std::string_view::npos) note("shown as if its name ended at its NUL byte");
+        std::uint32_t parent = m_root;
         for (std::size_t i = 0; i + 1 < m_components.size(); ++i) parent = directoryFor(parent, m_components[i]);
         placeLast(parent, m_components.back());
+    }
+
+    // A folder for an archive's members, named `name` (or numbered, when that is taken).
+    std::uint32_t folder(const std::string& name) {
+        m_id = kNoMember;
+        std::string fitted;
+        const std::string_view component = fittedView(name, fitted);
+        for (std::uint32_t number = 0;; ++number) {
+            const std::string numbered = number == 0 ? std::string(component) : numberedName(component, number, true);
+            const std::size_t slot = m_rPaths.slotOf(0, numbered);
+            if (m_rPaths.m_slots[slot] == kNone) return addDirectory(0, std::string_view(), numbered, slot);
+        }
     }
 
   private:
@@ -96,7 +113,7 @@ class ShownPaths::Builder {
 
     std::uint32_t addDirectory(std::uint32_t parent, std::string_view component, std::string_view name,
                                std::size_t slot) {
-        const std::string_view text = m_rPaths.m_rFacts.name(m_id);
+        const std::string_view text = m_id == kNoMember ? component : m_rPaths.text(m_id);
         const std::uint32_t node = static_cast<std::uint32_t>(m_rPaths.m_parents.size());
         m_rPaths.m_own.push_back(OwnDirectory{m_id, static_cast<std::uint32_t>(component.data() - text.data()),
                                               static_cast<std::uint32_t>(component.size())});
@@ -123,26 +140,48 @@ class ShownPaths::Builder {
     std::string shownPath(std::uint32_t node) const { return displayName(joined(m_rPaths.path(node))); }
 
     void note(const std::string& what) {
-        m_rNotes.push_back("'" + displayName(m_rPaths.m_rFacts.name(m_id)) + "' (member " + std::to_string(m_id + 1) +
-                           ") " + what);
+        const std::string of = m_rPaths.archiveCount() > 1 ? " of " + m_rPaths.m_archives[m_archive].strLabel : "";
+        m_rNotes.push_back("'" + displayName(m_rPaths.text(m_id)) + "' (member " +
+                           std::to_string(m_id - m_rPaths.base(m_archive) + 1) + of + ") " + what);
     }
 
     ShownPaths& m_rPaths;
     std::vector<std::string>& m_rNotes;
     MemberId m_id = kNoMember;
+    std::size_t m_archive = 0;
+    std::uint32_t m_root = 0;
     std::vector<std::string_view> m_components;
     // By the node that holds a name: the last number given to a name like it. So a thousand members of one
     // name cost a thousand probes, not half a million.
     std::unordered_map<std::uint32_t, std::uint32_t> m_nextNumbers;
 };
 
-ShownPaths::ShownPaths(const ArchiveFacts& facts, std::vector<std::string>& rNotes)
-    : m_rFacts(facts), m_firstOwn(static_cast<std::uint32_t>(facts.index().size() + 1)), m_parents(m_firstOwn, kNone) {
+ShownPaths::ShownPaths(const std::vector<ShownArchive>& archives, std::vector<std::string>& rNotes)
+    : m_archives(archives), m_bases(1, 0) {
+    std::size_t stored = 0;
+    for (const ShownArchive& archive : archives) {
+        m_bases.push_back(m_bases.back() + static_cast<MemberId>(archive.pFacts->index().size()));
+        stored += archive.pFacts->storedCount();
+    }
+    m_firstOwn = m_bases.back() + 1;
+    m_parents.assign(m_firstOwn, kNone);
     std::size_t slots = 16;
-    while (slots < 2 * std::size_t(facts.storedCount())) slots *= 2;
+    while (slots < 2 * stored) slots *= 2;
     m_slots.assign(slots, kNone);
     Builder builder(*this, rNotes);
-    for (MemberId id = 0; id < facts.storedCount(); ++id) builder.place(id);
+    std::vector<std::uint32_t> roots;  // the folders first, so that they keep their names
+    for (const ShownArchive& archive : archives)
+        roots.push_back(archive.strFolder.empty() ? 0 : builder.folder(archive.strFolder));
+    for (std::size_t archive = 0; archive < archives.size(); ++archive) {
+        builder.startArchive(archive, roots[archive]);
+        for (MemberId id = 0; id < archives[archive].pFacts->storedCount(); ++id) builder.place(m_bases[archive] + id);
+    }
+}
+
+std::size_t ShownPaths::archiveOf(MemberId member) const {
+    std::size_t archive = 0;
+    while (member >= m_bases[archive + 1]) ++archive;  // a few archives at most: a scan
+    return archive;
 }
 
 // Puts `node` in `slot` (where slotOf() found no node of its parent and name), or anew when the hash grows.
@@ -191,9 +230,9 @@ MemberId ShownPaths::member(std::uint32_t node) const {
 std::string_view ShownPaths::name(std::uint32_t node) const {
     if (node == 0) return std::string_view();
     if (node < m_renamedAt.size() && m_renamedAt[node] != kNone) return m_renamed[m_renamedAt[node]];
-    if (!isOwn(node)) return lastShownComponent(m_rFacts.name(node - 1));
+    if (!isOwn(node)) return lastShownComponent(text(node - 1));
     const OwnDirectory& own = m_own[node - m_firstOwn];
-    return m_rFacts.name(own.nameSource).substr(own.uiNameStart, own.uiNameLength);
+    return text(own.nameSource).substr(own.uiNameStart, own.uiNameLength);
 }
 
 std::vector<std::string> ShownPaths::path(std::uint32_t node) const {

@@ -21,6 +21,8 @@
 // names; 8 for each directory member merged into another directory. Building costs one pass over the stored
 // members and a hash of each component of their names; no name is copied unless it is renamed.
 //
+// Several archives may be shown in one tree, merged or each in a folder of its own (see ShownArchive).
+//
 // Threads: built on one thread; then any number may read it. The facts (and their index) must outlive it.
 
 #include <cstdint>
@@ -34,14 +36,40 @@
 namespace Tamsor {
 namespace Tool {
 
+// One of several archives shown in one tree.
+struct ShownArchive {
+    const ArchiveFacts* pFacts;
+    std::string strLabel;   // how notes name it when there are several (its path)
+    std::string strFolder;  // the directory its members go in, numbered if taken; "": the top level
+};
+
 class ShownPaths {
   public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
     // Each member shown under another name than its own, or nowhere, adds one line to `rNotes`.
-    ShownPaths(const ArchiveFacts& facts, std::vector<std::string>& rNotes);
+    ShownPaths(const ArchiveFacts& facts, std::vector<std::string>& rNotes)
+        : ShownPaths(std::vector<ShownArchive>{{&facts, "", ""}}, rNotes) {}
+    // Several archives in one tree, in the order given: their members are numbered on from one archive to the
+    // next (an archive's member N is member base(archive) + N here), so a later archive's member of a name an
+    // earlier one holds is numbered, and directories of one path merge.
+    ShownPaths(const std::vector<ShownArchive>& archives, std::vector<std::string>& rNotes);
 
-    const ArchiveFacts& facts() const { return m_rFacts; }
+    std::size_t archiveCount() const { return m_archives.size(); }
+    // Member numbers below base(archive + 1) from base(archive) on are that archive's, by its ids.
+    MemberId base(std::size_t archive) const { return m_bases[archive]; }
+    const ArchiveFacts& facts(std::size_t archive = 0) const { return *m_archives[archive].pFacts; }
+    // The archive member number `member` is in (a search among the archives).
+    std::size_t archiveOf(MemberId member) const;
+    // The member's decoded name (ArchiveFacts::name).
+    std::string_view text(MemberId member) const {
+        const std::size_t archive = archiveOf(member);
+        return facts(archive).name(member - m_bases[archive]);
+    }
+    const MemberRecord& record(MemberId member) const {
+        const std::size_t archive = archiveOf(member);
+        return facts(archive).record(member - m_bases[archive]);
+    }
     // Every node number runs below this, shown or not.
     std::size_t size() const { return m_parents.size(); }
     // The top level and every node in it.
@@ -50,16 +78,18 @@ class ShownPaths {
     std::uint32_t parent(std::uint32_t node) const { return node == 0 ? 0 : m_parents[node]; }
     bool isDirectory(std::uint32_t node) const { return node == 0 || isOwn(node) || record(node - 1).bDirectory; }
 
+    // Members are numbered as above (with one archive, by its ids).
     // The node that shows stored member `id` (a directory member merged into another: that directory), or
     // kNone. O(1), or a binary search for a merged one.
     std::uint32_t nodeOf(MemberId id) const;
     // The member a node shows (a directory made here: the first directory member merged into it), or
-    // kNoMember (the top level, a directory only implied).
+    // kNoMember (the top level, a directory only implied, an archive's folder).
     MemberId member(std::uint32_t node) const;
     // The last component as shown; "" for the top level. Costs a scan of the member's name from its end.
     std::string_view name(std::uint32_t node) const;
-    // The member whose name made `node` (a directory made here: the member met when it was made). Nodes were
-    // met in this order, a directory made here just before the member that made it.
+    // The member whose name made `node` (a directory made here: the member met when it was made; an archive's
+    // folder: kNoMember). Nodes were met in this order, after the folders, a directory made here just before
+    // the member that made it.
     MemberId madeBy(std::uint32_t node) const { return isOwn(node) ? m_own[node - m_firstOwn].nameSource : node - 1; }
     bool isMadeHere(std::uint32_t node) const { return isOwn(node); }
     // The components from the top level down to `node`.
@@ -72,22 +102,22 @@ class ShownPaths {
     class Builder;
 
     // A directory made for a path no member held when it was met: named by a component of the text of the
-    // member that made it (unless renamed).
+    // member that made it (unless renamed; an archive's folder is).
     struct OwnDirectory {
-        MemberId nameSource;
+        MemberId nameSource;  // kNoMember: an archive's folder
         std::uint32_t uiNameStart;
         std::uint32_t uiNameLength;
         MemberId member = kNoMember;  // the first directory member of that path met later
     };
 
-    const MemberRecord& record(MemberId id) const { return m_rFacts.record(id); }
     bool isOwn(std::uint32_t node) const { return node >= m_firstOwn; }
     // The slot of the child of `parent` named `name`, or the empty one where it would go.
     std::size_t slotOf(std::uint32_t parent, std::string_view name) const;
     void show(std::uint32_t node, std::uint32_t parent, std::size_t slot);
     void rename(std::uint32_t node, std::string name);
 
-    const ArchiveFacts& m_rFacts;
+    std::vector<ShownArchive> m_archives;
+    std::vector<MemberId> m_bases;           // by archive, and one more: where its member numbers start
     std::uint32_t m_firstOwn;                // the first node number of the directories made here
     std::vector<std::uint32_t> m_parents;    // by node: its directory, or kNone when not shown
     std::vector<OwnDirectory> m_own;         // by node less m_firstOwn

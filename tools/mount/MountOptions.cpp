@@ -34,6 +34,7 @@ bool* flagOf(const std::string& option, MountSettings& rSettings) {
     if (option == "nohardlinks") return &rSettings.bSeparateHardLinks;
     if (option == "nospecials") return &rSettings.bHideSpecials;
     if (option == "owners") return &rSettings.bStoredOwners;
+    if (option == "subdirs") return &rSettings.bSubdirs;
     return nullptr;
 }
 

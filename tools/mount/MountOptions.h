@@ -20,6 +20,7 @@ struct MountSettings {
     bool bSeparateHardLinks = false;       // -o nohardlinks: each hard link a file of its own, with its own inode
     bool bHideSpecials = false;            // -o nospecials: no FIFOs, sockets or devices
     bool bStoredOwners = false;            // -o owners: the archive's user and group ids, not the mounting user's
+    bool bSubdirs = false;                 // -o subdirs: each archive in a directory named after it, not merged
     mode_t fileMask = 0;                   // -o fmask=OCTAL: permission bits cleared from everything but directories
     mode_t directoryMask = 0;              // -o dmask=OCTAL: from directories
     std::vector<std::string> fuseOptions;  // the others, one option each

@@ -39,8 +39,9 @@ bool isSpecial(mode_t mode) {
 
 }  // namespace
 
-MountTree::MountTree(const ArchiveFacts& facts, const MountSettings& settings, std::vector<std::string>& rNotes)
-    : m_rFacts(facts), m_settings(settings), m_paths(facts, rNotes) {
+MountTree::MountTree(const std::vector<ShownArchive>& archives, const MountSettings& settings,
+                     std::vector<std::string>& rNotes)
+    : m_settings(settings), m_paths(archives, rNotes) {
     findHardLinks();
     linkChildren();
     countSubdirectories();
@@ -49,13 +50,17 @@ MountTree::MountTree(const ArchiveFacts& facts, const MountSettings& settings, s
 // Each hard link's node and the node of the member it names, following a link to a link; the count of names
 // of each node that hard links name.
 void MountTree::findHardLinks() {
-    for (MemberId id = 0; id < m_rFacts.storedCount(); ++id) {
-        if (m_rFacts.record(id).kind != MemberKind::HardLink || !m_paths.isShown(id + 1)) continue;
-        MemberId linked = m_rFacts.index().details(id).linkedMember;
-        while (linked != kNoMember && linked < id && m_rFacts.record(linked).kind == MemberKind::HardLink)
-            linked = m_rFacts.index().details(linked).linkedMember;
-        const std::uint32_t node = linked == kNoMember || linked >= id ? kNone : m_paths.nodeOf(linked);
-        m_hardLinks.emplace_back(id + 1, node);
+    for (std::size_t archive = 0; archive < m_paths.archiveCount(); ++archive) {
+        const ArchiveFacts& facts = m_paths.facts(archive);
+        const MemberId base = m_paths.base(archive);
+        for (MemberId id = 0; id < facts.storedCount(); ++id) {
+            if (facts.record(id).kind != MemberKind::HardLink || !m_paths.isShown(base + id + 1)) continue;
+            MemberId linked = facts.index().details(id).linkedMember;
+            while (linked != kNoMember && linked < id && facts.record(linked).kind == MemberKind::HardLink)
+                linked = facts.index().details(linked).linkedMember;
+            const std::uint32_t node = linked == kNoMember || linked >= id ? kNone : m_paths.nodeOf(base + linked);
+            m_hardLinks.emplace_back(base + id + 1, node);
+        }
     }
     if (m_settings.bSeparateHardLinks) return;
     std::vector<std::uint32_t> named;
@@ -79,11 +84,15 @@ void MountTree::linkChildren() {
     m_childNodes.resize(m_childStarts.back());
     m_uiShown += m_childNodes.size();
     std::vector<std::uint32_t> next(m_childStarts.begin(), m_childStarts.end() - 1);
-    std::uint32_t own = static_cast<std::uint32_t>(m_rFacts.index().size() + 1);
-    for (MemberId id = 0; id < m_rFacts.storedCount(); ++id) {
-        for (; own < nodes && m_paths.madeBy(own) == id; ++own)
-            if (isShown(own)) m_childNodes[next[parent(own)]++] = own;
-        if (isShown(id + 1)) m_childNodes[next[parent(id + 1)]++] = id + 1;
+    std::uint32_t own = static_cast<std::uint32_t>(m_paths.base(m_paths.archiveCount()) + 1);
+    for (; own < nodes && m_paths.madeBy(own) == kNoMember; ++own) m_childNodes[next[parent(own)]++] = own;
+    for (std::size_t archive = 0; archive < m_paths.archiveCount(); ++archive) {
+        const MemberId end = m_paths.base(archive) + m_paths.facts(archive).storedCount();
+        for (MemberId id = m_paths.base(archive); id < end; ++id) {
+            for (; own < nodes && m_paths.madeBy(own) == id; ++own)
+                if (isShown(own)) m_childNodes[next[parent(own)]++] = own;
+            if (isShown(id + 1)) m_childNodes[next[parent(id + 1)]++] = id + 1;
+        }
     }
 }
 
@@ -112,17 +121,21 @@ std::uint32_t MountTree::linkedNode(std::uint32_t node) const {
     return found != m_hardLinks.end() && found->first == node ? found->second : kNone;
 }
 
+MemberDetails MountTree::details(MemberId member) const {
+    const std::size_t archive = m_paths.archiveOf(member);
+    return m_paths.facts(archive).index().details(member - m_paths.base(archive));
+}
+
 MemberId MountTree::dataMember(std::uint32_t node) const {
     const MemberId id = member(node);
-    if (id == kNoMember || m_rFacts.record(id).kind != MemberKind::HardLink) return id;
+    if (id == kNoMember || record(id).kind != MemberKind::HardLink) return id;
     const std::uint32_t linked = linkedNode(node);
     return linked == kNone ? id : member(linked);
 }
 
 std::uint32_t MountTree::inodeOf(std::uint32_t node) const {
     const MemberId id = member(node);
-    if (m_settings.bSeparateHardLinks || id == kNoMember || m_rFacts.record(id).kind != MemberKind::HardLink)
-        return node;
+    if (m_settings.bSeparateHardLinks || id == kNoMember || record(id).kind != MemberKind::HardLink) return node;
     const std::uint32_t linked = linkedNode(node);
     return linked == kNone ? node : linked;
 }
@@ -130,13 +143,13 @@ std::uint32_t MountTree::inodeOf(std::uint32_t node) const {
 mode_t MountTree::typeAndPermissions(std::uint32_t node) const {
     const MemberId id = member(node);
     if (id == kNoMember) return kImpliedDirectoryMode;
-    const MemberRecord& record = m_rFacts.record(id);
-    if (record.kind == MemberKind::HardLink) {
+    const MemberRecord& stored = record(id);
+    if (stored.kind == MemberKind::HardLink) {
         const std::uint32_t linked = linkedNode(node);
         return linked == kNone ? S_IFLNK | 0777 : typeAndPermissions(linked);
     }
-    const mode_t stored = memberMode(record);
-    return typeOf(record.kind, stored) | (stored & 07777);
+    const mode_t mode = memberMode(stored);
+    return typeOf(stored.kind, mode) | (mode & 07777);
 }
 
 mode_t MountTree::mode(std::uint32_t node) const {
@@ -159,10 +172,10 @@ nlink_t MountTree::countOf(const std::vector<std::pair<std::uint32_t, std::uint3
 // A hard link whose member is not in the archive: a relative link to that member's path as it would show.
 std::string MountTree::linkTarget(std::uint32_t node) const {
     const MemberId id = member(node);
-    if (id == kNoMember || m_rFacts.record(id).kind != MemberKind::HardLink || linkedNode(node) != kNone) return "";
+    if (id == kNoMember || record(id).kind != MemberKind::HardLink || linkedNode(node) != kNone) return "";
     std::string target;
     for (std::uint32_t up = parent(node); up != 0; up = parent(up)) target += "../";
-    const std::string stored = m_rFacts.index().details(id).linkTarget;
+    const std::string stored = details(id).linkTarget;
     std::vector<std::string_view> components;
     shownComponents(stored, components);
     for (const std::string_view component : components) target += fittedComponent(component) + "/";

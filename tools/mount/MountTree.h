@@ -12,7 +12,8 @@
 // bytes would be a lie; a link that leads nowhere says what the archive says). -o nosymlinks and
 // -o nospecials leave those kinds out (their names stay taken, so every other member keeps its path).
 //
-// Nodes are ShownPaths' (the inode number less one). A directory lists its entries in the order they were met.
+// Nodes are ShownPaths' (the inode number less one), of one archive or of several merged or each in a folder
+// of its own (-o subdirs). A directory lists its entries in the order they were met.
 //
 // Memory, beyond ShownPaths: 8 bytes a node for the listings, 8 for each directory that holds directories
 // and for each member that hard links name, 8 for each hard link. Building costs a pass over the nodes.
@@ -42,7 +43,14 @@ class MountTree {
     static constexpr std::uint32_t kNone = ShownPaths::kNone;
 
     // Each member shown under another name than its own, or not at all, adds one line to `rNotes`.
-    MountTree(const ArchiveFacts& facts, const MountSettings& settings, std::vector<std::string>& rNotes);
+    MountTree(const std::vector<ShownArchive>& archives, const MountSettings& settings,
+              std::vector<std::string>& rNotes);
+
+    // Members are numbered across the archives as ShownPaths numbers them.
+    const ShownPaths& paths() const { return m_paths; }
+    const MemberRecord& record(MemberId member) const { return m_paths.record(member); }
+    // What the Unix and NTFS fields say of `member` (all defaults unless its record has details).
+    MemberDetails details(MemberId member) const;
 
     const MountSettings& settings() const { return m_settings; }
     // Every node number runs below this, shown or not.
@@ -86,7 +94,6 @@ class MountTree {
     void countSubdirectories();
     static nlink_t countOf(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& counts, std::uint32_t node);
 
-    const ArchiveFacts& m_rFacts;
     const MountSettings m_settings;
     const ShownPaths m_paths;
     std::size_t m_uiShown = 1;                 // the top level

@@ -25,6 +25,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MemberSource.h"
 #include "MountLog.h"
@@ -36,9 +37,10 @@ namespace Tool {
 
 class MountedArchive {
   public:
-    // `archivePath` absolute: the reader opens it by path, and a background mount changes directory to "/".
-    MountedArchive(const MemberSource& source, const MountTree& tree, const std::string& archivePath,
-                   std::uint64_t uiRestartBudget, MountLog& rLog);
+    // The tree's archives, in its order, and their paths, absolute: the readers open them by path, and a
+    // background mount changes directory to "/". The restart budget is shared out among them.
+    MountedArchive(const std::vector<const MemberSource*>& sources, const MountTree& tree,
+                   const std::vector<std::string>& archivePaths, std::uint64_t uiRestartBudget, MountLog& rLog);
 
     const MountTree& tree() const { return m_rTree; }
     void getAttributes(std::uint32_t node, struct stat& rAttributes) const;
@@ -72,16 +74,17 @@ class MountedArchive {
     std::uint64_t sizeOf(std::uint32_t node, mode_t mode) const;
     int openData(std::uint32_t node, ArchiveMember& rMember);
     ReadStatus checkStored(std::uint32_t node, const ArchiveMember& member);
-    ReadStatus readWholeStored(const ArchiveMember& member);
+    ReadStatus readWholeStored(std::uint32_t node, const ArchiveMember& member);
+    // The reader of the archive that holds the node's data.
+    MemberReader& readerOf(std::uint32_t node) const;
     int refuse(std::uint32_t node, ReadStatus status, const std::string& what);
 
-    const MemberSource& m_rSource;  // its words for refusals
-    const ArchiveFacts& m_rFacts;
+    const std::vector<const MemberSource*> m_sources;  // their words for refusals
     const MountTree& m_rTree;
     MountLog& m_rLog;
-    MemberReader m_reader;
-    std::unique_ptr<NodeState[]> m_pStates;  // by node: 2 bytes each
-    std::uint64_t m_uiBlocks;                // what statfs says the members take
+    std::vector<std::unique_ptr<MemberReader>> m_readers;  // by archive
+    std::unique_ptr<NodeState[]> m_pStates;                // by node: 2 bytes each
+    std::uint64_t m_uiBlocks;                              // what statfs says the members take
     std::time_t m_archiveTime;  // for the top level and implied directories, which have no time of their own
     uid_t m_uiOwner;
     gid_t m_uiGroup;
