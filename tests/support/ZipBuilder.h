@@ -68,12 +68,12 @@ class ZipBuilder {
         std::uint16_t flags = 0;       // general purpose flags of both headers (bit 11: a UTF-8 name)
         Descriptor descriptor = Descriptor::None;
         std::string localName;       // when not empty, the local header's name (the central directory keeps `name`)
-        std::uint32_t unixMode = 0;  // when not 0, made on Unix: this st_mode in the external attributes
+        std::uint32_t unixMode = 0;  // when not 0, made on Unix (host 3) with this st_mode in the attributes
     };
 
     // For kStored and kDeflated `data` is encoded; any other method writes it as it is (CRC and sizes describe it).
     ZipBuilder& add(const std::string& name, const std::string& data, std::uint16_t method = kStored) {
-        return m_members.push_back(Member{name, data, method, 0, 0x21, "", 0, 0, 0, Descriptor::None, "", 0}), *this;
+        return m_members.push_back(Member{name, data, method, 0, 0x21, "", 0, 0, 0, Descriptor::None, ""}), *this;
     }
     ZipBuilder& addDirectory(const std::string& name) { return add(name, std::string()); }  // give the "/"
     ZipBuilder& setComment(const std::string& comment) { return m_strComment = comment, *this; }
@@ -182,10 +182,9 @@ inline std::vector<ZipBuilder::Piece> ZipBuilder::layout() const {
         const std::uint32_t offset32 = fitted(offset, zip64);
         const std::string extra = zip64Field(zip64) + m.extra;
         const bool bDirectory = !m.name.empty() && m.name.back() == '/';
-        const std::uint16_t madeBy = m.unixMode != 0 ? (3 << 8) | 20 : 20;
-        central += "PK\x01\x02" + le16(madeBy) + commonFields(m, m.name, crc, compressed32, size32, extra.size()) +
-                   le16(0) + le16(0) + le16(0) + le32((m.unixMode << 16) | (bDirectory ? 0x10 : 0)) + le32(offset32) +
-                   m.name + extra;
+        central += "PK\x01\x02" + le16(m.unixMode ? 0x031E : 20) +
+                   commonFields(m, m.name, crc, compressed32, size32, extra.size()) + le16(0) + le16(0) + le16(0) +
+                   le32(m.unixMode << 16 | (bDirectory ? 0x10 : 0)) + le32(offset32) + m.name + extra;
     }
     const std::uint64_t count = m_members.size(), centralSize = central.size();
     if (m_bZip64 || count > 0xFFFF || centralSize >= kMarker || end >= kMarker)
