@@ -59,6 +59,23 @@ int main(int argc, char** argv) {
         zip64.add("u.txt", "unicode\n").last().extra = le16(0x7075) + le16(8) + "\x01" + le32(0x548bc6f8) + "\xce\xa9t";
         zip64.add("z.txt", "sixty-four\n").last().extra = le16(0x0001) + le16(16) + le64(11) + le64(11);
         seed("zip64-extras.zip", zip64);
+        // The Unix fields and kinds: PKWARE's with a hard link's name and a device's numbers, Info-ZIP's three
+        // owner fields, an NTFS time with its fraction beside an extended timestamp, a symbolic link and a FIFO.
+        ZipBuilder unixKinds;
+        const std::string owner = le16(0x7875) + le16(11) + "\x01\x04" + le32(1000) + "\x04" + le32(100);
+        unixKinds.add("f", "file\n").last().extra = owner + le16(0x7855) + le16(4) + le16(1) + le16(2);
+        unixKinds.last().unixMode = 0100644;
+        unixKinds.add("h", "").last().extra = le16(0x000d) + le16(13) + le32(1) + le32(2) + le16(3) + le16(4) + "f";
+        unixKinds.add("dev", "").last().extra = le16(0x000d) + le16(20) + le32(1) + le32(2) + le16(0) + le16(6) +
+                                                le32(8) + le32(1) + le16(0x5855) + le16(12) + le32(1) + le32(2) +
+                                                le16(3) + le16(4);
+        unixKinds.last().unixMode = 060660;
+        unixKinds.add("t", "").last().extra = le16(0x5455) + le16(5) + "\x01" + le32(1000000000) + le16(0x000a) +
+                                              le16(32) + le32(0) + le16(1) + le16(24) + le64(126444736001234567ull) +
+                                              le64(2) + le64(3);
+        unixKinds.add("l", "f").last().unixMode = 0120777;
+        unixKinds.add("p", "").last().unixMode = 010644;
+        seed("unix-fields.zip", unixKinds);
         // Shapes that readers would read differently: the second central entry pointing at the first member (the
         // offset field of the last central record, 22 + 4 + 46 + 5 bytes from the end, after "b.txt"); a local header
         // that names another file than its central entry; a local header saying stored where the entry says deflated.

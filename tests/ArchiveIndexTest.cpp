@@ -19,19 +19,23 @@ std::string flawOf(const ArchiveMember& m) {
     return kFlaws[int(m.flaw)] + (m.flaw == MemberFlaw::Overlaps ? std::to_string(m.overlapped) : "");
 }
 
-// "name size/compressed@offset time", the time as "dos:<local wall clock>", "ut:<seconds>" or "ntfs:<seconds>";
-// then " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path, and the member's flaw.
+// The time as "dos:<local wall clock>", "ut:<seconds>", "ntfs:<seconds>" or "unix:<seconds>".
+std::string timeOf(const ArchiveMember& m) {
+    if (m.timeSource != TimeSource::Dos) {
+        const char* const kSources[] = {"none:", "dos:", "ut:", "ntfs:", "unix:"};
+        return kSources[int(m.timeSource)] + std::to_string(m.modificationTime);
+    }
+    std::tm parts{};
+    char text[32];
+    localtime_r(&m.modificationTime, &parts);
+    return std::string("dos:") + (std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts) ? text : "?");
+}
+
+// "name size/compressed@offset time", then " m<mode>" for Unix hosts, " u:<name>" for a Unicode Path, and the
+// member's flaw.
 std::string summaryOf(const ArchiveMember& m) {
     std::ostringstream out;
-    out << m.name << ' ' << m.uiSize << '/' << m.uiCompressedSize << '@' << m.uiLocalHeaderOffset << ' ';
-    if (m.timeSource == TimeSource::Dos) {
-        std::tm parts{};
-        char text[32];
-        localtime_r(&m.modificationTime, &parts);
-        out << "dos:" << (std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &parts) ? text : "?");
-    } else {
-        out << (m.timeSource == TimeSource::Ntfs ? "ntfs:" : "ut:") << m.modificationTime;
-    }
+    out << m.name << ' ' << m.uiSize << '/' << m.uiCompressedSize << '@' << m.uiLocalHeaderOffset << ' ' << timeOf(m);
     if (m.hasUnixMode()) out << " m" << std::oct << (m.uiExternalAttributes >> 16) << std::dec;
     if (!m.unicodeName.empty()) out << " u:" << m.unicodeName;
     return out.str() + flawOf(m);
@@ -167,6 +171,126 @@ TEST_F(ArchiveIndexTest, ExtraFields) {
         builder.last().flags = c.flags;
         EXPECT_EQ(summariesAt(write(builder)), (Names{"valid", c.name + " 0/0@0 " + c.summary}));
     }
+}
+
+// What the index says of a member's kind and Unix details: "time kind[.ns][ owner:U/G][ dev:M,m][ -> target][ @id]",
+// the time as summaryOf gives it.
+std::string unixSummaryOf(const ArchiveIndex& index, MemberId id) {
+    const char* const kKinds[] = {"file", "dir", "symlink", "hardlink", "fifo", "socket", "block", "char"};
+    std::ostringstream out;
+    out << timeOf(index.member(id)) << ' ' << kKinds[int(index.record(id).kind)];
+    const MemberDetails details = index.details(id);
+    EXPECT_EQ(index.record(id).bHasDetails, index.details(id).uiNanoseconds || details.bHasOwner ||
+                                                details.bHasDevice || !details.linkTarget.empty());
+    if (details.uiNanoseconds) out << '.' << details.uiNanoseconds;
+    if (details.bHasOwner) out << " owner:" << details.uiUserId << '/' << details.uiGroupId;
+    if (details.bHasDevice) out << " dev:" << details.uiDeviceMajor << ',' << details.uiDeviceMinor;
+    if (!details.linkTarget.empty()) out << " -> " << details.linkTarget;
+    if (details.linkedMember != kNoMember) out << " @" << details.linkedMember;
+    return out.str();
+}
+
+// The Unix fields and the Unix mode: owners (Info-ZIP's new field counts over the others, which count first to
+// last), PKWARE's link names (a regular file's make it a hard link) and device numbers, their times when no
+// better one is there, and each kind a mode gives; NTFS times with their fraction, over an extended timestamp
+// of the same second. Fields whose lengths do not hold together are ignored whole.
+TEST_F(ArchiveIndexTest, UnixFieldsAndKinds) {
+    const std::string ut = field(0x5455, "\x01" + le32(1700000000));
+    const auto pkware = [](std::uint16_t uid, std::uint16_t gid, const std::string& data) {
+        return field(0x000d, le32(1) + le32(1600000000) + le16(uid) + le16(gid) + data);
+    };
+    const auto ux = [](const std::string& uid, const std::string& gid) {
+        return field(0x7875, "\x01" + std::string(1, char(uid.size())) + uid + std::string(1, char(gid.size())) + gid);
+    };
+    std::string fraction = ntfs(1700000000);
+    fraction.replace(18, 8, le64((1700000000ull + 11644473600ull) * 10000000ull + 1234567));
+    const struct {
+        std::string extra;
+        std::uint32_t mode;
+        std::string summary;
+    } cases[] = {
+        {fraction, 0, "ntfs:1700000000 file.123456700"},
+        {fraction + ut, 0, "ntfs:1700000000 file.123456700"},
+        {field(0x5455, "\x01" + le32(1700000001)) + fraction, 0, "ut:1700000001 file"},
+        {pkware(7, 8, ""), 0100644, "unix:1600000000 file owner:7/8"},
+        {ut + pkware(7, 8, ""), 0100644, "ut:1700000000 file owner:7/8"},
+        {pkware(7, 8, "target") + ux(le32(70000), le16(9)), 0100644,
+         "unix:1600000000 hardlink owner:70000/9 -> target"},
+        {ux(le64(5), "\x06"), 0100644, kDos0 + " file owner:5/6"},
+        {ux(le64(1ull << 32), "\x06"), 0100644, kDos0 + " file"},
+        {field(0x7875, "\x01\x09" + le64(5) + "\x00\x01\x06"), 0100644, kDos0 + " file"},
+        {field(0x7875, "\x01\x04" + le32(5) + "\x04" + le16(6)), 0100644, kDos0 + " file"},
+        {field(0x7875, "\x02\x01\x05\x01\x06"), 0100644, kDos0 + " file"},
+        {field(0x5855, le32(0) + le32(1500000000) + le16(3) + le16(4)) + pkware(7, 8, ""), 0,
+         "unix:1600000000 file owner:3/4"},
+        {field(0x5855, le32(0) + le32(1500000000)), 0, "unix:1500000000 file"},
+        {field(0x5855, le32(0) + le32(1500000000) + le16(3)), 0, kDos0 + " file"},
+        {field(0x7855, le16(3) + le16(4)), 0, kDos0 + " file owner:3/4"},
+        {field(0x7855, le16(3)), 0, kDos0 + " file"},
+        {field(0x000d, le32(0) + le32(1600000000) + le16(1) + "\x02"), 0, kDos0 + " file"},
+        {pkware(0, 0, "../t"), 0120777, "unix:1600000000 symlink owner:0/0 -> ../t"},
+        {"", 0120777, kDos0 + " symlink"},
+        {"", 010644, kDos0 + " fifo"},
+        {"", 0140755, kDos0 + " socket"},
+        {pkware(0, 6, le32(8) + le32(1)), 060660, "unix:1600000000 block owner:0/6 dev:8,1"},
+        {pkware(0, 5, le32(1) + le32(3)), 020666, "unix:1600000000 char owner:0/5 dev:1,3"},
+        {pkware(0, 5, le32(1) + "\x03"), 020666, "unix:1600000000 char owner:0/5"},
+        {pkware(0, 5, "name"), 010644, "unix:1600000000 fifo owner:0/5"},
+    };
+    for (const auto& c : cases) {
+        ZipBuilder builder;
+        builder.add("m", "").last().extra = c.extra;
+        builder.last().unixMode = c.mode;
+        ZIPFileSystem unbound;
+        const ArchiveIndex index(unbound, write(builder));
+        ASSERT_TRUE(index.isValid()) << index.error();
+        EXPECT_EQ(c.summary, unixSummaryOf(index, 0)) << c.summary;
+    }
+}
+
+// What users' tools write: Info-ZIP zip's owner field (0x7875, beside its extended timestamp) and a symbolic link
+// (-y), whose target stays its data; 7-Zip's NTFS time, to 100 ns.
+TEST_F(ArchiveIndexTest, UnixFieldsOfInfoZipAnd7Zip) {
+    m_dir.write("f", "data\n");
+    if (!run("touch -d @1700000000.123456789 f && ln -s f l && chown -h 1234:5678 f l && zip -q -y z.zip f l"))
+        GTEST_SKIP() << "zip and chown are needed";
+    ZIPFileSystem unbound;
+    const ArchiveIndex zipped(unbound, m_dir.file("z.zip"));
+    EXPECT_EQ("ut:1700000000 file owner:1234/5678", unixSummaryOf(zipped, 0));
+    EXPECT_EQ("symlink owner:1234/5678", unixSummaryOf(zipped, 1).substr(14));
+    if (!run("7zz a -tzip s.zip f")) GTEST_SKIP() << "7zz is needed";
+    EXPECT_EQ("ntfs:1700000000 file.123456700", unixSummaryOf(ArchiveIndex(unbound, m_dir.file("s.zip")), 0));
+}
+
+// Hard links to the first member of their target's name when it comes earlier and is no link or directory; a
+// look at part of the archive keeps the details of what it keeps. Directories, implied ones and the top level
+// are directories, whatever their mode says.
+TEST_F(ArchiveIndexTest, HardLinksAndDirectories) {
+    const auto link = [](const std::string& target) {
+        return field(0x000d, le32(0) + le32(0) + le16(0) + le16(0) + target);
+    };
+    ZipBuilder builder;
+    builder.add("a", "alpha").add("s", "a").last().unixMode = 0120777;
+    for (const char* target : {"a", "/a", "s", "later", "none", "d"})
+        builder.add(std::string("h-") + target, "").last().extra = link(target);
+    builder.add("later", "x").addDirectory("d/").last().unixMode = 0100755;
+    builder.add("i/j/k", "k").last().unixMode = 0100644;
+    const std::string path = write(builder);
+    ZIPFileSystem unbound;
+    const ArchiveIndex index(unbound, path);
+    Names summaries;
+    for (MemberId id = 0; id < index.size(); ++id) summaries.push_back(unixSummaryOf(index, id));
+    EXPECT_EQ(summaries, (Names{kDos0 + " file", kDos0 + " symlink", "unix:0 hardlink owner:0/0 -> a @0",
+                                "unix:0 hardlink owner:0/0 -> /a @0", "unix:0 hardlink owner:0/0 -> s",
+                                "unix:0 hardlink owner:0/0 -> later", "unix:0 hardlink owner:0/0 -> none",
+                                "unix:0 hardlink owner:0/0 -> d", kDos0 + " file", kDos0 + " dir", kDos0 + " file",
+                                "none:0 dir", "none:0 dir", "none:0 dir"}));
+    EXPECT_EQ(MemberKind::Directory, index.record(index.topLevel()).kind);
+    IndexOptions options;
+    options.keep = [](std::string_view name) { return name == "h-a" || name == "h-s"; };
+    const ArchiveIndex part(unbound, path, options);
+    EXPECT_EQ("unix:0 hardlink owner:0/0 -> a", unixSummaryOf(part, part.find("h-a")));
+    EXPECT_EQ("unix:0 hardlink owner:0/0 -> s", unixSummaryOf(part, part.find("h-s")));
 }
 
 // Each directory's members by id ("name" of each, in order, with the directory's own name first), from the top.

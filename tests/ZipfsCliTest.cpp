@@ -103,8 +103,10 @@ class ZipfsCli : public ::testing::Test {
             {"data/payload.txt", 0}};
         for (const auto& member : oddMembers)
             odd.add(member.first, "data " + std::to_string(&member - oddMembers), member.second);
+        const std::string longName(300, 'l');
         for (const char* name :
-             {"../up.txt", "/abs.txt", "safe/../../esc.txt", "win\\..\\bs.txt", "safe/one.txt", "dup.txt", "dup.txt"})
+             {"../up.txt", "/abs.txt", "safe/../../esc.txt", "win\\..\\bs.txt", "safe/one.txt", "dup.txt", "dup.txt",
+              "pet/cat", "pet/cat/x.txt", longName.c_str(), "pet/", "pet/cat/y.txt"})
             evil.add(name, std::to_string(evil.members().size()));
         std::string damaged = odd.build();
         damaged[damaged.find("data 6")] ^= 0x01;
@@ -262,12 +264,14 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
         {"extract sym.zip -C out", 5, "Extracted 4 files, 1 symbolic link and 2 directories into out\n",
          "zipfs: extract: 'docs/evil': symbolic link to '../../etc/passwd' skipped: link target would lead outside "
          "the extraction directory\n"},
-        // Absolute names land inside with their "/" stripped; "..", backslashes and later duplicates do not.
-        {"extract evil.zip -C in/out", 5, "Extracted 3 files, 0 symbolic links and 0 directories into in/out\n",
-         "zipfs: extract: '../up.txt': refused: '..' component would leave the directory\n"
-         "zipfs: extract: 'safe/../../esc.txt': refused: '..' component would leave the directory\n"
-         "zipfs: extract: 'win\\x5c..\\x5cbs.txt': refused: name holds a backslash\n"
-         "zipfs: extract: skipping 'dup.txt': duplicate name: only the first member of a name is extracted\n"},
+        // Every member lands inside, as the mount shows it: "/" and ".." components dropped, a backslash a
+        // character like another, a taken name numbered, a long one shortened.
+        {"extract evil.zip -C in/out", 0, "Extracted 11 files, 0 symbolic links and 1 directory into in/out\n",
+         "zipfs: extract: 'dup.txt' (member 7) shown as 'dup (1).txt': an earlier member holds its name\n"
+         "zipfs: extract: 'pet/cat/x.txt' (member 9) shown under 'pet/cat (1)/': a file holds the name 'cat'\n"
+         "zipfs: extract: '" +
+             std::string(300, 'l') + "' (member 10) shown as '" + std::string(246, 'l') +
+             "~d1efa505': its name is too long\n"},
         {"extract enc.zip -C none", 5, none + "none\n", "zipfs: extract: 'private.txt': " + kNoPassword + "\n"},
         {"extract names.zip -C n", 0, "Extracted 5 files, 0 symbolic links and 0 directories into n\n"},
         {"extract bomb.zip -C bombed", 5, none + "bombed\n",
@@ -295,9 +299,11 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
         "out/private.txt 600 1700000000\nout/link 777 1700000000\nout/docs/readme.txt 644 1700000000\n",
         shell("stat -c '%n %a %Y' out/bin out/bin/run.sh out/bin/suid out/private.txt "
               "out/link out/docs/readme.txt"));
-    EXPECT_EQ("#!/bin/sh\necho run\nsecret\nreadme\n145\nunicode\ncp437\nbin/run.sh\n",
+    EXPECT_EQ("#!/bin/sh\necho run\nsecret\nreadme\n145023678119\nunicode\ncp437\nbin/run.sh\n",
               shell("cat out/bin/suid out/private.txt out/docs/readme.txt && echo $(cat in/out/abs.txt "
-                    "in/out/safe/one.txt in/out/dup.txt) && cat n/\u03a9mega/\u65e5\u672c\u8a9e.txt "
+                    "in/out/safe/one.txt in/out/dup.txt in/out/up.txt in/out/safe/esc.txt in/out/'win\\..\\bs.txt' "
+                    "'in/out/dup (1).txt' in/out/pet/cat 'in/out/pet/cat (1)/'?.txt in/out/lll*~d1efa505) && cat "
+                    "n/\u03a9mega/\u65e5\u672c\u8a9e.txt "
                     "n/\u00c4\u00d6.txt && readlink out/link"));
     EXPECT_EQ("", shell("ls -d out/docs/evil none/private.txt in/up.txt in/esc.txt esc.txt "
                         "outside/readme.txt bombed/? two/notes.txt evil.sh two/packed.txt 2>/dev/null || true"));

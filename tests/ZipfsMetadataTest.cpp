@@ -12,6 +12,7 @@
 #include "Format.h"
 #include "MemberFacts.h"
 #include "SafeName.h"
+#include "ShownNames.h"
 #include "TextEncoding.h"
 
 namespace Tamsor {
@@ -80,19 +81,44 @@ TEST(ZipfsMetadata, LinkTargets) {
         EXPECT_EQ(row.bInside, unsafeLinkTargetReason(row.link, row.target).empty()) << row.target;
 }
 
-// Where extraction puts a name: empty and "." components dropped, "..." an ordinary name; "..", backslashes and
-// NUL bytes refused.
-TEST(ZipfsMetadata, SafeNames) {
-    const std::pair<std::string, std::string> names[] = {
-        {"//a/./b//c", "a/b/c"}, {"...", "..."}, {"a/../b", ""}, {"a\\b", ""}, {std::string("a\0b", 3), ""}};
-    for (const auto& row : names) {
-        std::vector<std::string> components;
-        const bool bSafe = safeRelativePath(row.first, components).empty();
+// The names the mount and extraction show: components kept, a long one cut at a character and marked with its
+// hash, a taken one numbered before its extension.
+TEST(ZipfsMetadata, ShownNames) {
+    const std::pair<std::string, std::string> components[] = {{"//a/./b//c", "a/b/c"},
+                                                              {"...", "..."},
+                                                              {"../other/LICENSE", "other/LICENSE"},
+                                                              {"a\\b/..", "a\\b"},
+                                                              {"/", ""},
+                                                              {"x/../..", "x"},
+                                                              {std::string("a\0b/c", 5), "a"}};
+    for (const auto& row : components) {
+        std::vector<std::string_view> parts;
+        shownComponents(row.first, parts);
         std::string joined;
-        for (const std::string& part : components) joined += (joined.empty() ? "" : "/") + part;
-        EXPECT_EQ(row.second, bSafe ? joined : "") << row.first;
-        EXPECT_EQ(!row.second.empty(), bSafe) << row.first;
+        for (const std::string_view part : parts) joined += (joined.empty() ? "" : "/") + std::string(part);
+        EXPECT_EQ(row.second, joined) << row.first;
+        EXPECT_EQ(parts.empty() ? "" : parts.back(), lastShownComponent(row.first)) << row.first;
     }
+    const std::string plain(255, 'x'), twoByte = "\u00e9";  // two bytes
+    std::string longName;
+    while (longName.size() < 300) longName += twoByte;
+    const std::string fitted = fittedComponent("a" + longName);
+    EXPECT_EQ(245u, fitted.find('~'));  // "a" and 122 whole characters (not 246 bytes), then "~" and 8 digits
+    EXPECT_EQ(254u, fitted.size());
+    EXPECT_NE(fitted, fittedComponent("a" + longName + "x"));
+    EXPECT_EQ(plain, fittedComponent(plain));
+    const struct {
+        std::string name;
+        std::uint32_t uiNumber;
+        bool bDirectory;
+        std::string shown;
+    } numbered[] = {{"report.txt", 1, false, "report (1).txt"},
+                    {".bashrc", 2, false, ".bashrc (2)"},
+                    {"README", 12, false, "README (12)"},
+                    {"v1.2", 1, true, "v1.2 (1)"},
+                    {fitted, 3, false, fitted.substr(0, 251) + " (3)"}};
+    for (const auto& row : numbered)
+        EXPECT_EQ(row.shown, numberedName(row.name, row.uiNumber, row.bDirectory)) << row.name;
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // refuses it and its listing takes several replies), mounted in the foreground through FUSE by the built tool
 // with a restart-point budget of about one point and a log file, and read by ordinary programs; a small
 // scrambled one is mounted in the background. Skipped where this machine cannot mount (no /dev/fuse, no
-// fusermount3) or a tool is missing. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's directory in
+// fusermount3) or a tool is missing. Archives of every kind of member, and two archives at once, are mounted
+// with each set of options in turn. The tool is $ZIPFS_BIN, or tools/zipfs beside this test's directory in
 // the build tree. Nothing stays mounted, whatever happens.
 
 #include <gtest/gtest.h>
@@ -109,7 +110,7 @@ class ZipfsMountTest : public ::testing::Test {
         if (!s_pDir) return;
         // Whatever is still mounted, however often (lazily where the plain way is refused).
         run(s_pDir->path(),
-            "for d in mnt busy mnt busy; do ! mountpoint -q $d || fusermount3 -u $d || "
+            "for d in mnt busy kinds mnt busy kinds; do ! mountpoint -q $d || fusermount3 -u $d || "
             "fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
@@ -159,7 +160,8 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
          "'src/deep/nested'\n"},
         {"LC_ALL=C ls -A", 0,
          "abs.txt\nbad.txt\nbad2.txt\nbig.txt\nbig2.txt\nbz.txt\ndocs\nempty.txt\nenc.txt\nlink\nmany\nnotes.txt\n"
-         "packed.txt\npp.txt\nprivate.txt\nrun.sh\nsrc\nstored.bin\ntop.txt\n"},
+         "nul\npacked.txt\npp.txt\nprivate.txt\nrun (1).sh\nrun.sh\nsrc\nstored.bin\ntop.txt\nx\n"},
+        {"cat x nul 'run (1).sh'", 0, "absolute\nabsolute\nabsolute\n"},
         {"cat link abs.txt && ./run.sh", 0, "#!/bin/sh\necho hi\nabsolute\nhi\n"},
         {"diff -r ../unzipped/docs docs && diff -r ../unzipped/src src && cmp ../unzipped/top.txt top.txt", 0, ""},
         {"cat enc.txt", 1, "cat: enc.txt: Permission denied\n"},
@@ -186,8 +188,8 @@ TEST_F(ZipfsMountTest, ShowsWhatTheArchiveSaysAndFailsRatherThanGiveWrongBytes) 
     EXPECT_EQ(run(file("unzipped"), sizesAndTimes), run(s_strMountPoint, sizesAndTimes));
     const std::string log = readFile(file("log"));
     for (const char* line :
-         {"'../x' (member 9) not shown: a '..' in its name", "'nul\\x00name' (member 10) not shown",
-          "'run.sh' (member 11) not shown: an earlier member has the same path",
+         {"'nul\\x00name' (member 10) shown as if its name ended at its NUL byte",
+          "'run.sh' (member 11) shown as 'run (1).sh': an earlier member holds its name",
           "'enc.txt': it is encrypted and no password was given: see --password-file; open refused",
           "'pp.txt': compression method ppmd is not supported; open refused", "'bad.txt': read failed: CRC mismatch",
           "'bad2.txt': read failed: CRC mismatch", "'notes.txt': its local header names another file; open refused",
@@ -239,6 +241,7 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     } rows[] = {
         {"not.zip empty", 3, "zipfs: mount: " + lsWords.substr(lsWords.find(": ls: ") + 6)},
         {"-o no_such_fuse_option one.zip empty", 2, "fuse: unknown option(s): `-o no_such_fuse_option'\n"},
+        {"-o fmask=9 one.zip empty", 2, "zipfs: mount: bad mask in 'fmask=9' (permission bits in octal: 022)\n"},
         {"-o restart_budget=G one.zip empty", 2,
          "zipfs: mount: bad size in 'restart_budget=G' (a number of bytes, or with K, M or G: 64M)\n"},
         {"one.zip one.zip", 2, at + "'one.zip': Not a directory\n"},
@@ -264,6 +267,56 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     EXPECT_NE("", run("/", serving));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("busy"))));
     EXPECT_TRUE(eventually([&] { return run("/", serving).empty(); })) << "the server did not exit";
+}
+
+// Each kind of member as itself, a file and a directory of one name both reachable, and what the options
+// leave out or mask; each row a mount of its own.
+TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
+    Testing::ZipBuilder kinds;
+    const std::pair<const char*, std::uint32_t> members[] = {{"dir/", 040750},      {"dir/file.txt", 0100640},
+                                                             {"dir/link", 0120777}, {"pet/cat", 0100644},
+                                                             {"pet/cat/", 040755},  {"pet/cat/kitten", 0100600}};
+    for (const auto& member : members) {
+        const std::string name = member.first;
+        kinds.add(name, name == "dir/link" ? "file.txt" : name.back() == '/' ? "" : name + "\n");
+        kinds.last().unixMode = member.second;
+    }
+    s_pDir->write("kinds.zip", kinds.build());
+    s_pDir->write("two.zip", Testing::ZipBuilder().add("dir/file.txt", "two\n").add("dir/other.txt", "o\n").build());
+    const std::string cat = "'pet/cat/' (member 5", taken = "an earlier member holds its name\n";
+    const std::string one = "zipfs: mount: kinds.zip: " + cat + ") shown as 'pet/cat (1)': " + taken;
+    const std::string both = "zipfs: mount: kinds.zip, two.zip: ";
+    const struct {
+        std::string args;
+        std::string notes;
+        const char* command;
+        const char* output;
+    } rows[] = {
+        {"kinds.zip", one,
+         "stat -c '%n %A %h' dir dir/file.txt dir/link pet 'pet/cat (1)' 'pet/cat (1)/kitten' && readlink "
+         "dir/link && cat dir/link pet/cat 'pet/cat (1)/kitten'",
+         "dir drwxr-x--- 2\ndir/file.txt -rw-r----- 1\ndir/link lrwxrwxrwx 1\npet drwxr-xr-x 3\npet/cat (1) "
+         "drwxr-xr-x 2\npet/cat (1)/kitten -rw------- 1\nfile.txt\ndir/file.txt\npet/cat\npet/cat/kitten\n"},
+        {"-o nosymlinks,fmask=077,dmask=027 kinds.zip", one,
+         "ls -A dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
+         "dir:\nfile.txt\n\npet:\ncat\ncat (1)\ndir drwxr-x---\ndir/file.txt -rw-------\npet drwxr-x---\n"
+         "cat: dir/link: No such file or directory\n"},
+        // Two archives merged, and each in its own directory.
+        {"kinds.zip two.zip",
+         both + cat + " of kinds.zip) shown as 'pet/cat (1)': " + taken + both +
+             "'dir/file.txt' (member 1 of two.zip) shown as 'dir/file (1).txt': " + taken,
+         "LC_ALL=C ls dir && cat dir/file.txt 'dir/file (1).txt' dir/other.txt",
+         "file (1).txt\nfile.txt\nlink\nother.txt\ndir/file.txt\ntwo\no\n"},
+        {"-o subdirs kinds.zip two.zip", both + cat + " of kinds.zip) shown as 'kinds.zip/pet/cat (1)': " + taken,
+         "ls . kinds.zip two.zip/dir",
+         ".:\nkinds.zip\ntwo.zip\n\nkinds.zip:\ndir\npet\n\ntwo.zip/dir:\nfile.txt\nother.txt\n"},
+    };
+    const std::string zipfs = quoted(toolPath()) + " mount ";
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.notes, run(s_pDir->path(), "mkdir -p kinds && " + zipfs + row.args + " kinds"));
+        EXPECT_EQ(row.output, run(file("kinds"), row.command)) << row.args;
+        EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("kinds"))));
+    }
 }
 
 }  // namespace

@@ -22,10 +22,14 @@ enum class TimeSource : std::uint8_t {
     Dos,                // the MS-DOS date and time fields: local time of the machine that made the archive,
                         // 2-second steps; read here as this machine's local time
     ExtendedTimestamp,  // the extended timestamp extra field (0x5455): UTC, exact to the second
-    Ntfs,               // the NTFS extra field (0x000a): UTC, exact to the second here
+    Ntfs,               // the NTFS extra field (0x000a): UTC, to 100 ns (the fraction in MemberDetails)
+    UnixField,          // the modification time of PKWARE's Unix field (0x000d) or Info-ZIP's type 1 (0x5855):
+                        // UTC, exact to the second
 };
-// Of several, the extended timestamp counts, then the NTFS time, then the MS-DOS fields. Fields whose lengths do
-// not hold together are ignored.
+// Of several: the extended timestamp, unless an NTFS time agrees with it to the second, when the NTFS time counts
+// (the same second, and its fraction: 7-Zip writes both fields, the NTFS one to 100 ns); an NTFS time that
+// disagrees with the extended timestamp is passed over. Then an NTFS time alone, then the Unix fields' time
+// (PKWARE's before Info-ZIP's), then the MS-DOS fields. Fields whose lengths do not hold together are ignored.
 
 // What the central directory shows to be wrong with a member: readers of the format would read it differently
 // (one of them a streaming reader that walks the local headers), so its bytes are never handed out. It is still
@@ -57,7 +61,8 @@ enum class MemberKind : std::uint8_t {
     File,
     Directory,  // a directory member, or a directory implied by other names
     Symlink,    // its target is its data, or the Unix field's link name when it has one (MemberDetails)
-    HardLink,   // another name of the member named by MemberDetails::linkTarget; its own data is empty
+    HardLink,   // another name of the member named by MemberDetails::linkTarget; its own data is empty. The
+                // member reader refuses it (ReadStatus::NotAFile): its content is its linked member's
     Fifo,
     Socket,
     BlockDevice,  // its numbers in MemberDetails when the Unix field gives them
@@ -78,7 +83,10 @@ struct MemberDetails {
     // A Symlink's target as the Unix field gives it (else "": the target is the member's data); a HardLink's
     // stored name of the member it is another name of.
     std::string linkTarget;
-    MemberId linkedMember = kNoMember;  // a HardLink's: the earlier stored member of that name, if there is one
+    // A HardLink's: the first stored member of that name when it comes earlier in the archive and is neither a
+    // link nor a directory (what an extractor has made by then), and is kept by the index (IndexOptions::keep);
+    // else kNoMember.
+    MemberId linkedMember = kNoMember;
 };
 
 // The fixed-size facts of a member (80 bytes). Plain data: every field is what the central directory (or the

@@ -59,7 +59,8 @@ enum class ReadStatus {
     Encrypted,              // flag bit 0 in the central directory or the local header, or method 99, and no
                             // password given (readability() says it of every encrypted member)
     UnsupportedMethod,      // no decoder here reads its method (stored, deflated, bzip2, LZMA, xz, zstd do)
-    NotAFile,               // a directory
+    NotAFile,               // a directory, hard link, FIFO, socket or device (MemberKind): never read, so that
+                            // none of them reads as an empty file; a hard link's bytes are its linked member's
     IoError,                // the archive file could not be opened or read
     BadLocalHeader,         // no local header where the central directory says, or its data does not fit the file
     CorruptData,            // the compressed stream is invalid or cut short

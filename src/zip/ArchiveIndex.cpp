@@ -60,7 +60,7 @@ class PlaceSink : public MemberSink {
     void place(std::uint64_t uiLocalHeaderOffset, std::uint64_t uiCompressedSize) override {
         m_places.push_back(MemberPlace{uiLocalHeaderOffset, uiCompressedSize});
     }
-    void add(ArchiveMember&) override {}
+    void add(ArchiveMember&, UnixFields&) override {}
     const std::vector<MemberPlace>& places() const { return m_places; }
 
   private:
@@ -98,7 +98,12 @@ class ArchiveIndex::Builder : public MemberSink, public LayoutReport {
         m_bHoldOverlaps = false;
         layOutMembers(places, uiDirectoryOffset, *this);
     }
-    void add(ArchiveMember& rMember) override { append(rMember, rMember.name, rMember.unicodeName); }
+    void add(ArchiveMember& rMember, UnixFields& rUnix) override {
+        const std::size_t before = m_rIndex.m_records.size();
+        append(rMember, rMember.name, rMember.unicodeName);
+        if (rMember.bHasDetails && m_rIndex.m_records.size() > before)
+            m_rIndex.m_details.emplace_back(static_cast<MemberId>(before), std::move(rUnix.details));
+    }
 
     void limit(MemberId position, std::uint64_t uiDataLimit) override {
         const MemberId id = idOf(position);
@@ -128,6 +133,7 @@ class ArchiveIndex::Builder : public MemberSink, public LayoutReport {
         for (MemberId id = 0; id < stored; ++id) linkToParent(id);
         addTopLevel();
         linkChildren();
+        linkHardLinks();
         return m_bTooLarge ? "has more names than an index holds (4 GiB of them)" : std::string();
     }
 
@@ -202,6 +208,7 @@ class ArchiveIndex::Builder : public MemberSink, public LayoutReport {
     MemberId addImplied(const std::string& key) {
         if (2 * (m_uiKeys + 1) > m_rIndex.m_nameSlots.size()) rehash();
         MemberRecord implied;
+        implied.kind = MemberKind::Directory;
         implied.bDirectory = true;
         implied.bImplied = true;
         const MemberId id = static_cast<MemberId>(m_rIndex.m_records.size());
@@ -219,12 +226,26 @@ class ArchiveIndex::Builder : public MemberSink, public LayoutReport {
 
     void addTopLevel() {
         MemberRecord top;
+        top.kind = MemberKind::Directory;
         top.bDirectory = true;
         top.bImplied = true;
         append(top, std::string_view(), std::string_view());
         const MemberId topLevel = static_cast<MemberId>(m_rIndex.m_records.size() - 1);
         for (MemberRecord& rRecord : m_rIndex.m_records)
             if (rRecord.parent == kTopLevelPending) rRecord.parent = topLevel;
+    }
+
+    // Each hard link to the member an extractor would have made by the time it comes: the first of its target's
+    // name, when that is earlier and is no link or directory.
+    void linkHardLinks() {
+        for (std::pair<MemberId, MemberDetails>& rEntry : m_rIndex.m_details) {
+            if (m_rIndex.m_records[rEntry.first].kind != MemberKind::HardLink) continue;
+            const MemberId linked = m_rIndex.find(rEntry.second.linkTarget);
+            if (linked >= rEntry.first) continue;  // later, or none (kNoMember)
+            const MemberKind kind = m_rIndex.m_records[linked].kind;
+            if (kind != MemberKind::HardLink && kind != MemberKind::Symlink && kind != MemberKind::Directory)
+                rEntry.second.linkedMember = linked;
+        }
     }
 
     // Each directory's members in id order: a count of each parent's children, then a pass that places them.
@@ -288,6 +309,7 @@ void ArchiveIndex::build(const std::shared_ptr<const ArchiveFile>& pFile, const 
     if (m_bValid) return;
     m_records.clear();
     m_arena.clear();
+    m_details.clear();
     const IndexOptions none;
     Builder(*this, none).finish(0);
 }

@@ -144,7 +144,7 @@ class DosClock {
 
 // The record at `p` (whose lengths have been checked) into `rMember`, its offsets as the archive states them.
 // The member is reused from record to record: its strings keep their storage.
-void readMember(const unsigned char* p, DosClock& rClock, ArchiveMember& member) {
+void readMember(const unsigned char* p, DosClock& rClock, ArchiveMember& member, UnixFields& rUnix) {
     static_cast<MemberRecord&>(member) = MemberRecord();
     member.unicodeName.clear();
     const std::size_t nameLength = le16(p + 28);
@@ -159,8 +159,9 @@ void readMember(const unsigned char* p, DosClock& rClock, ArchiveMember& member)
     member.uiSize = le32(p + 24);
     member.uiExternalAttributes = le32(p + 38);
     member.uiLocalHeaderOffset = le32(p + 42);
-    readExtraFields(p + kCentralSize + nameLength, le16(p + 30), member);
+    readExtraFields(p + kCentralSize + nameLength, le16(p + 30), member, rUnix);
     member.bDirectory = !member.name.empty() && member.name.back() == '/';
+    settleKind(member, rUnix);
 }
 
 // A local header and the data after it lie before the directory (offsets as the archive states them).
@@ -216,6 +217,7 @@ std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& 
     const std::uint64_t uiStatedDirectory = place.uiOffset - place.uiShift;
     std::uint64_t first = place.uiOffset;  // the lowest local header offset
     ArchiveMember member;
+    UnixFields unixFields;
     for (std::uint64_t i = 0; i < place.uiEntries; ++i) {
         const unsigned char* p = stream.peek(kCentralSize);
         if (!p || le32(p) != kCentralSignature) {
@@ -229,7 +231,7 @@ std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& 
         const bool bWanted = rSink.wants(name);
         // A member's place alone needs no more than two fields, unless they are zip64 markers.
         if (bWanted || le32(p + 20) == kZip64Marker || le32(p + 42) == kZip64Marker) {
-            readMember(p, clock, member);
+            readMember(p, clock, member, unixFields);
         } else {
             member.uiCompressedSize = le32(p + 20);
             member.uiLocalHeaderOffset = le32(p + 42);
@@ -240,7 +242,7 @@ std::string readCentralDirectory(const ArchiveFile& file, const DirectoryPlace& 
         member.id = static_cast<MemberId>(i);
         first = std::min(first, member.uiLocalHeaderOffset);
         rSink.place(member.uiLocalHeaderOffset, member.uiCompressedSize);
-        if (bWanted) rSink.add(member);
+        if (bWanted) rSink.add(member, unixFields);
         stream.skip(length);
     }
     if (startsWithUnlistedMember(file, first))

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "UnixFields.h"
 #include "ZipRecords.h"
 #include "tamsor/ArchiveIndex.h"
 
@@ -35,8 +36,9 @@ class MemberSink {
     virtual ~MemberSink() = default;
     virtual bool wants(std::string_view storedName) = 0;
     virtual void place(std::uint64_t uiLocalHeaderOffset, std::uint64_t uiCompressedSize) = 0;
-    // `rMember` (with `id` its position in the directory) is reused for the next one: a sink copies what it keeps.
-    virtual void add(ArchiveMember& rMember) = 0;
+    // `rMember` (with `id` its position in the directory) and `rUnix` (what its Unix and NTFS fields say beyond
+    // the record: MemberDetails when rMember.bHasDetails) are reused for the next one: a sink copies what it keeps.
+    virtual void add(ArchiveMember& rMember, UnixFields& rUnix) = 0;
 };
 
 // The directory's records at `place`, in order, each checked against the directory's bytes, and its data

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include "UnixFields.h"
 #include "ZipRecords.h"
 
 namespace Tamsor {
@@ -13,6 +14,10 @@ const std::uint16_t kZip64Field = 0x0001;
 const std::uint16_t kNtfsField = 0x000a;
 const std::uint16_t kTimestampField = 0x5455;
 const std::uint16_t kUnicodePathField = 0x7075;
+const std::uint16_t kPkwareUnixField = 0x000d;
+const std::uint16_t kInfoZipUnix1Field = 0x5855;
+const std::uint16_t kInfoZipUnix2Field = 0x7855;
+const std::uint16_t kInfoZipUnixNewField = 0x7875;
 const std::uint16_t kAesField = 0x9901;
 const std::uint16_t kAesMethod = 99;
 const std::int64_t kNtfsTicksPerSecond = 10000000;
@@ -46,15 +51,17 @@ bool readTimestamp(const unsigned char* p, std::size_t length, std::int64_t& rTi
 }
 
 // Four reserved bytes, then tagged attributes; tag 1 (24 bytes) starts with the modification time in 100 ns
-// ticks since 1601-01-01.
-bool readNtfs(const unsigned char* p, std::size_t length, std::int64_t& rTime) {
+// ticks since 1601-01-01: whole seconds into `rTime`, the rest into `rNanoseconds`.
+bool readNtfs(const unsigned char* p, std::size_t length, std::int64_t& rTime, std::uint32_t& rNanoseconds) {
     for (std::size_t at = 4; at <= length && length - at >= 4;) {
         const std::uint16_t tag = le16(p + at), size = le16(p + at + 2);
         at += 4;
         if (size > length - at) return false;
         if (tag == 1) {
             if (size != 24) return false;
-            rTime = static_cast<std::int64_t>(le64(p + at) / kNtfsTicksPerSecond) - kNtfsEpochToUnix;
+            const std::uint64_t ticks = le64(p + at);
+            rTime = static_cast<std::int64_t>(ticks / kNtfsTicksPerSecond) - kNtfsEpochToUnix;
+            rNanoseconds = static_cast<std::uint32_t>(ticks % kNtfsTicksPerSecond) * 100;
             return true;
         }
         at += size;
@@ -102,11 +109,43 @@ bool unicodeNameAgrees(const ArchiveMember& member) {
     return s == stored.size();
 }
 
+// The Unix fields, each read by its own rules (UnixFields.h); the first of each kind counts.
+void readUnixField(std::uint16_t id, const unsigned char* p, std::size_t size, UnixFields& rUnix, unsigned& rSeen) {
+    const std::uint16_t ids[] = {kPkwareUnixField, kInfoZipUnix1Field, kInfoZipUnix2Field, kInfoZipUnixNewField};
+    bool (*const readers[])(const unsigned char*, std::size_t, UnixFields&) = {&readPkwareUnix, &readInfoZipUnix1,
+                                                                               &readInfoZipUnix2, &readInfoZipUnixNew};
+    for (unsigned i = 0; i < 4; ++i) {
+        if (id != ids[i] || (rSeen & 1u << i) != 0) continue;
+        if (readers[i](p, size, rUnix)) rSeen |= 1u << i;
+        return;
+    }
+}
+
+// The modification time by its sources: an extended timestamp, unless an NTFS time agrees with it to the second
+// (then the NTFS time, which adds the fraction); an NTFS time alone; the Unix fields' time; the MS-DOS time.
+void settleTime(bool bTimestamp, std::int64_t timestamp, bool bNtfs, std::int64_t ntfsTime, std::uint32_t uiNanoseconds,
+                UnixFields& rUnix, ArchiveMember& rMember) {
+    if (bNtfs && (!bTimestamp || timestamp == ntfsTime)) {
+        rMember.modificationTime = static_cast<std::time_t>(ntfsTime);
+        rMember.timeSource = TimeSource::Ntfs;
+        rUnix.details.uiNanoseconds = uiNanoseconds;
+    } else if (bTimestamp) {
+        rMember.modificationTime = static_cast<std::time_t>(timestamp);
+        rMember.timeSource = TimeSource::ExtendedTimestamp;
+    } else if (rUnix.bUnixTime) {
+        rMember.modificationTime = static_cast<std::time_t>(rUnix.unixTime);
+        rMember.timeSource = TimeSource::UnixField;
+    }
+}
+
 }  // namespace
 
-void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember) {
+void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& rMember, UnixFields& rUnix) {
     bool bTimestamp = false, bNtfs = false, bZip64 = false, bUnicode = false;
     std::int64_t timestamp = 0, ntfsTime = 0;
+    std::uint32_t uiNanoseconds = 0;
+    unsigned uiUnixSeen = 0;
+    rUnix.clear();
     for (std::size_t at = 0; length - at >= 4;) {
         const std::uint16_t id = le16(p + at), size = le16(p + at + 2);
         at += 4;
@@ -120,17 +159,16 @@ void readExtraFields(const unsigned char* p, std::size_t length, ArchiveMember& 
         } else if (id == kTimestampField && !bTimestamp) {
             bTimestamp = readTimestamp(pData, size, timestamp);
         } else if (id == kNtfsField && !bNtfs) {
-            bNtfs = readNtfs(pData, size, ntfsTime);
+            bNtfs = readNtfs(pData, size, ntfsTime, uiNanoseconds);
         } else if (id == kUnicodePathField && !bUnicode) {
             bUnicode = readUnicodePath(pData, size, rMember.name, rMember.unicodeName);
+        } else {
+            readUnixField(id, pData, size, rUnix, uiUnixSeen);
         }
     }
     if (bUnicode && !unicodeNameAgrees(rMember)) rMember.flaw = MemberFlaw::NameAmbiguous;
     if (rMember.uiMethod == kAesMethod) readAesField(p, length, rMember);
-    if (bTimestamp || bNtfs) {
-        rMember.modificationTime = static_cast<std::time_t>(bTimestamp ? timestamp : ntfsTime);
-        rMember.timeSource = bTimestamp ? TimeSource::ExtendedTimestamp : TimeSource::Ntfs;
-    }
+    settleTime(bTimestamp, timestamp, bNtfs, ntfsTime, uiNanoseconds, rUnix, rMember);
 }
 
 // The vendor version (2 bytes), the vendor id "AE", the strength (1 byte), the actual method (2 bytes).

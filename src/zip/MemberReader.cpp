@@ -311,7 +311,10 @@ MemberReader::MemberReader(std::shared_ptr<const ArchiveFile> pFile, const Membe
 MemberReader::~MemberReader() = default;
 
 ReadStatus MemberReader::readability(const ArchiveMember& member) {
-    if (member.bDirectory) return ReadStatus::NotAFile;
+    // A hard link's content is its linked member's; a FIFO, socket or device has none in the archive: whatever
+    // bytes such a member stores are not what the file holds, so none are handed out.
+    if (member.bDirectory || (member.kind != MemberKind::File && member.kind != MemberKind::Symlink))
+        return ReadStatus::NotAFile;
     switch (member.flaw) {
         case MemberFlaw::None:
             break;

@@ -67,7 +67,8 @@ class ZipBuilder {
         std::uint64_t zeros = 0;       // when not 0, the data: this many zero bytes, stored
         std::uint16_t flags = 0;       // general purpose flags of both headers (bit 11: a UTF-8 name)
         Descriptor descriptor = Descriptor::None;
-        std::string localName;  // when not empty, the local header's name (the central directory keeps `name`)
+        std::string localName;       // when not empty, the local header's name (the central directory keeps `name`)
+        std::uint32_t unixMode = 0;  // when not 0, made on Unix (host 3) with this st_mode in the attributes
     };
 
     // For kStored and kDeflated `data` is encoded; any other method writes it as it is (CRC and sizes describe it).
@@ -181,8 +182,9 @@ inline std::vector<ZipBuilder::Piece> ZipBuilder::layout() const {
         const std::uint32_t offset32 = fitted(offset, zip64);
         const std::string extra = zip64Field(zip64) + m.extra;
         const bool bDirectory = !m.name.empty() && m.name.back() == '/';
-        central += "PK\x01\x02" + le16(20) + commonFields(m, m.name, crc, compressed32, size32, extra.size()) +
-                   le16(0) + le16(0) + le16(0) + le32(bDirectory ? 0x10 : 0) + le32(offset32) + m.name + extra;
+        central += "PK\x01\x02" + le16(m.unixMode ? 0x031E : 20) +
+                   commonFields(m, m.name, crc, compressed32, size32, extra.size()) + le16(0) + le16(0) + le16(0) +
+                   le32(m.unixMode << 16 | (bDirectory ? 0x10 : 0)) + le32(offset32) + m.name + extra;
     }
     const std::uint64_t count = m_members.size(), centralSize = central.size();
     if (m_bZip64 || count > 0xFFFF || centralSize >= kMarker || end >= kMarker)

@@ -13,9 +13,10 @@ void Invocation::fail(const std::string& message) const {
     reportError(std::string(commandName) + ": " + message);
 }
 
-int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope) const {
+int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope,
+                            std::size_t uiOperand) const {
     const std::string encoding = args.value("encoding", "");
-    if (!encoding.empty() && !rDecoder.open(encoding)) {
+    if (!encoding.empty() && uiOperand == 0 && !rDecoder.open(encoding)) {
         fail("unknown encoding '" + encoding + "' (iconv -l lists them)");
         return kExitUsage;
     }
@@ -24,7 +25,7 @@ int Invocation::openArchive(MemberSource& rSource, NameDecoder& rDecoder, const 
         fail(error);
         return kExitUsage;
     }
-    return rSource.open(args.operands()[0], kind, commandName, encoding.empty() ? nullptr : &rDecoder, scope);
+    return rSource.open(args.operands()[uiOperand], kind, commandName, encoding.empty() ? nullptr : &rDecoder, scope);
 }
 
 const std::vector<OptionSpec>& commonOptions() {
@@ -95,15 +96,15 @@ const char kTestDetails[] =
     "read. Exit status 0 when nothing failed, 5 otherwise.\n" ZIPFS_PASSWORD_RULES;
 const char kExtractDetails[] =
     "Writes the members (all of them, or those named; a directory brings everything under it) under DIR by\n"
-    "their decoded names. A leading '/' is stripped; names with a '..' component, a backslash or a NUL byte\n"
-    "are refused with a message and the rest is extracted. Members made on Unix get their permission bits\n"
+    "the paths the mount shows them under: a leading '/' and '..' components dropped, a name cut at a NUL\n"
+    "byte, a component past 255 bytes shortened, a name an earlier member holds numbered ('report (1).txt'),\n"
+    "each such member named on standard error. Members made on Unix get their permission bits\n"
     "(never setuid, setgid or sticky), others the mode new files get; files, links and directories get their\n"
     "modification times. Symbolic links are made, except those whose target is absolute or would climb out\n"
     "of DIR (skipped with a message). Refused members, and encrypted members without their password, are\n"
     "refused before their file is created. An existing file is never overwritten without --force, and symbolic\n"
     "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
-    "Later duplicates of a name are skipped. Exit status 5 when anything was refused, skipped or "
-    "failed.\n" ZIPFS_PASSWORD_RULES;
+    "Exit status 5 when anything was refused, skipped or failed.\n" ZIPFS_PASSWORD_RULES;
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
     "what makes sense). OUT is written to a temporary file beside it and renamed into place only when\n"
@@ -114,11 +115,17 @@ const char kUnscrambleDetails[] =
     "look like a scrambled archive is refused (exit status 3, nothing written) unless --force is given.";
 const char kMountDetails[] =
     "Mounts ARCHIVE read-only at MOUNTPOINT with FUSE and serves it until it is unmounted\n"
-    "(fusermount3 -u MOUNTPOINT). Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
+    "(fusermount3 -u MOUNTPOINT). Several archives merge into one tree, in the order given: a later\n"
+    "archive's member of a name an earlier one holds is numbered, directories of one path merge; with\n"
+    "-o subdirs each archive goes in a directory named after its file instead.\n"
+    "Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
     "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
-    "The mount shows what 'ls' lists, by the same rules (names, modes, symbolic links, times). A leading '/'\n"
-    "is dropped; a member whose name has a '..' component or a NUL byte, or whose path an earlier member\n"
-    "holds, is left out and named in the log. Encrypted members cannot be opened without their password\n"
+    "The mount shows every member, each under the path 'extract' gives it: a leading '/' and '..'\n"
+    "components dropped, a name cut at a NUL byte, a component past 255 bytes shortened (with a hash of\n"
+    "it), a name an earlier member holds numbered ('report (1).txt'); each such member is named in the log.\n"
+    "Each kind is itself: directories, files, symbolic links, hard links (one inode), FIFOs, sockets and\n"
+    "devices (never read through the mount). Owners are the mounting user's unless -o owners; times to the\n"
+    "nanosecond where the archive has them. Encrypted members cannot be opened without their password\n"
     "(EACCES), nor members of a method or encryption no decoder here reads (EOPNOTSUPP), nor members that\n"
     "readers of the format would read differently (EIO); a read of damaged data fails with EIO, and so does\n"
     "the read that reaches a member's end when its CRC-32 or authentication code does not match.\n"
@@ -132,7 +139,14 @@ const char kMountDetails[] =
     "  restart_budget=SIZE  memory for restart points, shared by all members (default 32M; K, M, G)\n"
     "  nonempty             mount over a non-empty directory or a FUSE mount point\n"
     "  logfile=FILE         append the log to FILE\n"
-    "Log: members left out, refusals and read failures, each once per member; on standard error in the\n"
+    "  nosymlinks           leave symbolic links out\n"
+    "  nohardlinks          show each hard link as a file of its own (its own inode, the linked bytes)\n"
+    "  nospecials           leave FIFOs, sockets and devices out\n"
+    "  owners               the user and group ids the archive gives, not the mounting user's\n"
+    "  fmask=OCTAL          permission bits cleared from everything but directories (fmask=022)\n"
+    "  dmask=OCTAL          permission bits cleared from directories\n"
+    "  subdirs              each archive in a directory named after its file, not merged\n"
+    "Log: members renamed or not shown, refusals and read failures, each once per member; on standard error in the\n"
     "foreground, in the background to syslog (facility daemon, tag zipfs) or FILE. With -v, the reader's\n"
     "figures at the end.\n"
     "Exit status: 0 after the unmount, 2 for a bad option or mount point, 3 for an archive that cannot be\n"
@@ -207,15 +221,15 @@ const std::vector<Command>& commandTable() {
          2,
          &unscrambleCommand},
         {"mount",
-         "ARCHIVE MOUNTPOINT",
-         "mount an archive read-only (FUSE)",
+         "ARCHIVE... MOUNTPOINT",
+         "mount archives read-only (FUSE)",
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
           kEncodingOption,
           kPasswordOption},
          2,
-         2,
+         SIZE_MAX,
          &mountCommand},
     };
     return table;

@@ -25,10 +25,11 @@ struct Invocation {
 
     // Reports "zipfs: <command>: <message>".
     void fail(const std::string& message) const;
-    // Opens the archive named by the first operand into `rSource`, names decoded as --encoding says (through
-    // `rDecoder`, which must outlive the source). 0, or the exit status after an error line.
-    // `scope` names the part of the archive the command looks at (see MemberSource).
-    int openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope) const;
+    // Opens the archive named by the first operand (or operand `uiOperand`) into `rSource`, names decoded as
+    // --encoding says (through `rDecoder`, which must outlive the source). 0, or the exit status after an error
+    // line. `scope` names the part of the archive the command looks at (see MemberSource).
+    int openArchive(MemberSource& rSource, NameDecoder& rDecoder, const ArchiveScope& scope,
+                    std::size_t uiOperand = 0) const;
 };
 
 typedef int (*CommandFunction)(const Invocation&);

@@ -1,5 +1,5 @@
-// extract: members written under a directory by their decoded names, never outside it, never over an
-// existing file unless asked; Unix members keep their permission bits, every member its time.
+// extract: members written under a directory by the paths the mount shows them under, never outside it, never
+// over an existing file unless asked; Unix members keep their permission bits, every member its time.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include "Format.h"
 #include "MemberSource.h"
 #include "SafeName.h"
+#include "ShownPaths.h"
 #include "WriteAll.h"
 
 namespace Tamsor {
@@ -64,17 +65,27 @@ bool selectPath(const ArchiveFacts& facts, const std::string& strPath, std::vect
     return true;
 }
 
+// Where a member goes under the extraction directory: the path the mount shows it under (ShownPaths), so
+// that a name never leads outside and two members of one name both arrive; none when its name has no
+// component.
+std::vector<std::string> outputPath(const ShownPaths& paths, MemberId id) {
+    const std::uint32_t node = paths.nodeOf(id);
+    return node == ShownPaths::kNone ? std::vector<std::string>() : paths.path(node);
+}
+
 class Extractor {
   public:
-    Extractor(const Invocation& invocation, MemberSource& rSource, const ExtractTarget& target)
-        : m_rInvocation(invocation), m_rSource(rSource), m_rTarget(target), m_bForce(invocation.args.has("force")) {}
+    Extractor(const Invocation& invocation, MemberSource& rSource, const ShownPaths& paths, const ExtractTarget& target)
+        : m_rInvocation(invocation),
+          m_rSource(rSource),
+          m_rPaths(paths),
+          m_rTarget(target),
+          m_bForce(invocation.args.has("force")) {}
 
     void extract(MemberId id, ExtractTally& rTally) {
         const MemberRecord& member = m_rSource.index().record(id);
         const std::string name(m_rSource.facts().name(id));
-        std::vector<std::string> components;
-        const std::string unsafe = safeRelativePath(name, components);
-        if (!unsafe.empty()) return failed(name, "refused: " + unsafe, rTally);
+        std::vector<std::string> components = outputPath(m_rPaths, id);
         if (components.empty() && !member.bDirectory) return failed(name, "refused: names no file", rTally);
         if (components.empty()) return;  // "./" and the like: the directory itself
         if (member.bDirectory) {
@@ -173,6 +184,7 @@ class Extractor {
 
     const Invocation& m_rInvocation;
     MemberSource& m_rSource;
+    const ShownPaths& m_rPaths;
     const ExtractTarget& m_rTarget;
     const bool m_bForce;
     std::vector<PendingDirectory> m_pending;
@@ -207,17 +219,12 @@ int extractCommand(const Invocation& invocation) {
         invocation.fail("cannot use directory '" + directory + "': " + errnoText(errno));
         return kExitDataError;
     }
-    Extractor extractor(invocation, source, target);
-    for (MemberId id = 0; id < storedCount; ++id) {
-        if (!selected[id]) continue;
-        if (source.facts().refusal(id) == Refusal::Duplicate) {
-            invocation.fail("skipping '" + displayName(source.facts().name(id)) +
-                            "': duplicate name: only the first member of a name is extracted");
-            tally.status = worstOf(tally.status, kExitDataError);
-            continue;
-        }
-        extractor.extract(id, tally);
-    }
+    std::vector<std::string> renamed;
+    const ShownPaths paths(source.facts(), renamed);
+    for (const std::string& note : renamed) invocation.fail(note);  // told, though not a failure
+    Extractor extractor(invocation, source, paths, target);
+    for (MemberId id = 0; id < storedCount; ++id)
+        if (selected[id]) extractor.extract(id, tally);
     extractor.finish(tally);
     std::printf("Extracted %s, %s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),
                 counted(tally.uiLinks, "symbolic link", "symbolic links").c_str(),

@@ -2,6 +2,7 @@
 // it, so the words for a bad archive are the same); the FUSE side lives in tools/mount/.
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,20 +52,26 @@ int mountCommand(const Invocation& invocation) {
         return kExitUsage;
     }
     std::string mountPoint;
-    const std::string refusal = checkMountPoint(operands[1], settings.bNonEmpty, mountPoint);
+    const std::string refusal = checkMountPoint(operands.back(), settings.bNonEmpty, mountPoint);
     if (!refusal.empty()) {
-        invocation.fail("cannot mount at '" + operands[1] + "': " + refusal);
+        invocation.fail("cannot mount at '" + operands.back() + "': " + refusal);
         return kExitUsage;
     }
-    MemberSource source;
+    // Every archive but the last operand, each opened (and its password tried) as one alone would be.
     NameDecoder decoder;
-    const int status = invocation.openArchive(source, decoder, ArchiveScope());
-    if (status != kExitOk) return status;
-    if (!passwordOpensAMember(source)) {
-        invocation.fail("the password opens none of the encrypted members of '" + operands[0] + "'");
-        return kExitDataError;
+    std::vector<std::unique_ptr<MemberSource>> sources;
+    std::vector<const MemberSource*> opened;
+    for (std::size_t i = 0; i + 1 < operands.size(); ++i) {
+        sources.emplace_back(new MemberSource);
+        const int status = invocation.openArchive(*sources.back(), decoder, ArchiveScope(), i);
+        if (status != kExitOk) return status;
+        if (!passwordOpensAMember(*sources.back())) {
+            invocation.fail("the password opens none of the encrypted members of '" + operands[i] + "'");
+            return kExitDataError;
+        }
+        opened.push_back(sources.back().get());
     }
-    return runMount(source, mountPoint, settings, invocation.args.has("foreground"), invocation.args.has("verbose"));
+    return runMount(opened, mountPoint, settings, invocation.args.has("foreground"), invocation.args.has("verbose"));
 }
 
 }  // namespace Tool

@@ -33,6 +33,8 @@ const char* timeSourceName(TimeSource source) {
             return "extended timestamp field (UTC)";
         case TimeSource::Ntfs:
             return "NTFS field (UTC)";
+        case TimeSource::UnixField:
+            return "Unix field (UTC)";
         case TimeSource::Dos:
             return "DOS fields (local time)";
         case TimeSource::None:

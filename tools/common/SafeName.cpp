@@ -19,20 +19,6 @@ std::vector<std::string> split(const std::string& text) {
 
 }  // namespace
 
-std::string safeRelativePath(const std::string& strName, std::vector<std::string>& rComponents) {
-    rComponents.clear();
-    if (strName.find('\0') != std::string::npos) return "name holds a NUL byte";
-    if (strName.find('\\') != std::string::npos) return "name holds a backslash";
-    for (std::string& part : split(strName)) {
-        if (part == "..") {
-            rComponents.clear();
-            return "'..' component would leave the directory";
-        }
-        if (!part.empty() && part != ".") rComponents.push_back(std::move(part));
-    }
-    return "";
-}
-
 std::string unsafeLinkTargetReason(const std::vector<std::string>& linkComponents, const std::string& strTarget) {
     if (strTarget.empty()) return "empty link target";
     if (strTarget[0] == '/') return "absolute link target";

@@ -1,8 +1,8 @@
 #ifndef TAMSOR_TOOLS_SAFENAME_H
 #define TAMSOR_TOOLS_SAFENAME_H
 
-// Where a member may go under a folder of the user's (an extraction directory): names and symbolic link
-// targets judged by their text alone, before anything is created. Pure functions.
+// Where a symbolic link may point from a folder of the user's (an extraction directory), judged by its text
+// alone, before anything is created. (Where members go is ShownPaths'.) A pure function.
 
 #include <string>
 #include <vector>
@@ -10,13 +10,7 @@
 namespace Tamsor {
 namespace Tool {
 
-// The components of `strName` (a decoded member name) under the folder: leading "/"s are stripped, so that
-// an absolute name lands inside like any other, and empty and "." components are dropped. Refused, with the
-// reason returned: a NUL byte, a backslash (another system's separator: "..\x" would climb there) and any
-// ".." component. "" when accepted; `rComponents` may then be empty (the folder itself).
-std::string safeRelativePath(const std::string& strName, std::vector<std::string>& rComponents);
-
-// Why a symbolic link at `linkComponents` (from safeRelativePath) must not point at `strTarget`, or "". A
+// Why a symbolic link at `linkComponents` (its path below the folder) must not point at `strTarget`, or "". A
 // target stays inside when it is relative and its ".." components all come first, no more of them than the
 // link has directories above it: they climb only through directories this extraction made (never through
 // links), and what follows only descends. So "../x" is accepted one level down, "a/../b" and "/etc" never.

@@ -85,21 +85,35 @@ int serve(struct fuse_session* pSession, bool bForeground, MountLog& rLog) {
     return result < 0 ? kExitDataError : kExitOk;
 }
 
+// An archive's folder under -o subdirs: its file name.
+std::string folderOf(const std::string& path) {
+    const std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
-int runMount(const MemberSource& source, const std::string& mountPoint, const MountSettings& settings, bool bForeground,
-             bool bVerbose) {
-    MountLog log("mount: " + source.path() + ": ");
+int runMount(const std::vector<const MemberSource*>& sources, const std::string& mountPoint,
+             const MountSettings& settings, bool bForeground, bool bVerbose) {
+    std::string names;
+    std::vector<ShownArchive> archives;
+    std::vector<std::string> archivePaths;
+    for (const MemberSource* pSource : sources) {
+        names += (names.empty() ? "" : ", ") + pSource->path();
+        archives.push_back({&pSource->facts(), pSource->path(), settings.bSubdirs ? folderOf(pSource->path()) : ""});
+        archivePaths.push_back(absolutePath(pSource->path()));
+    }
+    MountLog log("mount: " + names + ": ");
     std::string error;
     if (!settings.strLogFile.empty() && !log.useFile(settings.strLogFile, error)) {
         log.write(error);
         return kExitUsage;
     }
     std::vector<std::string> notes;
-    const MountTree tree(source.facts(), notes);
+    const MountTree tree(archives, settings, notes);
     for (const std::string& note : notes) log.write(note);
-    const std::string archivePath = absolutePath(source.path());
-    MountedArchive archive(source, tree, archivePath, settings.uiRestartBudget, log);
+    MountedArchive archive(sources, tree, archivePaths, settings.uiRestartBudget, log);
+    const std::string& archivePath = archivePaths.front();
 
     FuseArguments arguments(archivePath, settings.fuseOptions);
     struct fuse_session* pSession =

@@ -32,7 +32,7 @@ std::uint32_t nodeOf(fuse_req_t request, fuse_ino_t inode) {
 fuse_entry_param entryOf(MountedArchive& rArchive, std::uint32_t node) {
     fuse_entry_param entry;
     std::memset(&entry, 0, sizeof entry);
-    entry.ino = node + 1;
+    entry.ino = rArchive.tree().inodeOf(node) + 1;  // a hard link is the inode of the member it names
     entry.generation = 1;
     entry.attr_timeout = kCacheSeconds;
     entry.entry_timeout = kCacheSeconds;

@@ -20,6 +20,24 @@ std::vector<std::string> splitOptions(const std::string& value) {
     return options;
 }
 
+// "022", "0777": permission bits in octal.
+bool parseMask(const std::string& text, mode_t& rMask) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos) return false;
+    rMask = static_cast<mode_t>(std::stoul(text, nullptr, 8));
+    return true;
+}
+
+// The options that only say yes: where each goes.
+bool* flagOf(const std::string& option, MountSettings& rSettings) {
+    if (option == "nonempty") return &rSettings.bNonEmpty;
+    if (option == "nosymlinks") return &rSettings.bHideSymlinks;
+    if (option == "nohardlinks") return &rSettings.bSeparateHardLinks;
+    if (option == "nospecials") return &rSettings.bHideSpecials;
+    if (option == "owners") return &rSettings.bStoredOwners;
+    if (option == "subdirs") return &rSettings.bSubdirs;
+    return nullptr;
+}
+
 }  // namespace
 
 bool parseSize(const std::string& text, std::uint64_t& rBytes) {
@@ -39,8 +57,15 @@ bool parseMountOptions(const std::vector<std::string>& values, MountSettings& rS
     for (const std::string& value : values) {
         for (const std::string& option : splitOptions(value)) {
             if (option.empty()) continue;
-            if (option == "nonempty") {
-                rSettings.bNonEmpty = true;
+            const std::string key = option.substr(0, option.find('=') + 1);
+            if (bool* pFlag = flagOf(option, rSettings)) {
+                *pFlag = true;
+            } else if (key == "fmask=" || key == "dmask=") {
+                if (!parseMask(option.substr(key.size()),
+                               key == "fmask=" ? rSettings.fileMask : rSettings.directoryMask)) {
+                    rError = "bad mask in '" + option + "' (permission bits in octal: 022)";
+                    return false;
+                }
             } else if (option.compare(0, budget.size(), budget) == 0) {
                 if (!parseSize(option.substr(budget.size()), rSettings.uiRestartBudget)) {
                     rError = "bad size in '" + option + "' (a number of bytes, or with K, M or G: 64M)";

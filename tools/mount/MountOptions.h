@@ -3,6 +3,8 @@
 
 // The -o options of `zipfs mount`: ours are taken out here, the rest go to FUSE as they came. Pure functions.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,7 +16,14 @@ struct MountSettings {
     std::uint64_t uiRestartBudget = std::uint64_t(32) << 20;  // -o restart_budget=SIZE
     bool bNonEmpty = false;                                   // -o nonempty: mount over a non-empty directory
     std::string strLogFile;                                   // -o logfile=FILE
-    std::vector<std::string> fuseOptions;                     // the others, one option each
+    bool bHideSymlinks = false;                               // -o nosymlinks
+    bool bSeparateHardLinks = false;       // -o nohardlinks: each hard link a file of its own, with its own inode
+    bool bHideSpecials = false;            // -o nospecials: no FIFOs, sockets or devices
+    bool bStoredOwners = false;            // -o owners: the archive's user and group ids, not the mounting user's
+    bool bSubdirs = false;                 // -o subdirs: each archive in a directory named after it, not merged
+    mode_t fileMask = 0;                   // -o fmask=OCTAL: permission bits cleared from everything but directories
+    mode_t directoryMask = 0;              // -o dmask=OCTAL: from directories
+    std::vector<std::string> fuseOptions;  // the others, one option each
 };
 
 // Splits each -o value at its commas (not at "\,") and sorts the options into `rSettings`. False, with the

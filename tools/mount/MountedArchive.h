@@ -25,6 +25,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MemberSource.h"
 #include "MountLog.h"
@@ -36,22 +37,25 @@ namespace Tool {
 
 class MountedArchive {
   public:
-    // `archivePath` absolute: the reader opens it by path, and a background mount changes directory to "/".
-    MountedArchive(const MemberSource& source, const MountTree& tree, const std::string& archivePath,
-                   std::uint64_t uiRestartBudget, MountLog& rLog);
+    // The tree's archives, in its order, and their paths, absolute: the readers open them by path, and a
+    // background mount changes directory to "/". The restart budget is shared out among them.
+    MountedArchive(const std::vector<const MemberSource*>& sources, const MountTree& tree,
+                   const std::vector<std::string>& archivePaths, std::uint64_t uiRestartBudget, MountLog& rLog);
 
     const MountTree& tree() const { return m_rTree; }
     void getAttributes(std::uint32_t node, struct stat& rAttributes) const;
     void getFileSystemStatistics(struct statvfs& rStatistics) const;
 
-    // 0, with the node's member copied out of the index into `rMember` for the reads that follow, or -EISDIR,
-    // -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
+    // 0, with the node's member (a hard link's: the member it names) copied out of the index into `rMember`
+    // for the reads that follow, or -EISDIR, -EINVAL (not a regular file: no bytes are ever served for a
+    // link, a FIFO, a socket or a device), -EROFS (write access), -EACCES (encrypted), -EOPNOTSUPP (method).
     int open(std::uint32_t node, int flags, ArchiveMember& rMember);
     // Like pread into `pBuffer`: the count (short only at the end) or a negative errno value. `member` is the
     // node's, as open() gave it.
     std::int64_t read(std::uint32_t node, const ArchiveMember& member, char* pBuffer, std::size_t size,
                       std::uint64_t offset);
-    // A symbolic link's target (its member's content, checked whole); 0 or a negative errno value.
+    // A symbolic link's target (the Unix field's link name, or its member's content, checked whole); 0 or a
+    // negative errno value.
     int readLink(std::uint32_t node, std::string& rTarget);
 
     // "N reads, B bytes served, I inflated, P restart points (S bytes)", for the log of a verbose mount.
@@ -66,17 +70,21 @@ class MountedArchive {
         std::atomic<std::int8_t> iStoredCheck{-1};  // -1 not known yet, else the ReadStatus of a whole read
     };
 
+    void addDetails(const MemberDetails& details, struct stat& rAttributes) const;
+    std::uint64_t sizeOf(std::uint32_t node, mode_t mode) const;
+    int openData(std::uint32_t node, ArchiveMember& rMember);
     ReadStatus checkStored(std::uint32_t node, const ArchiveMember& member);
-    ReadStatus readWholeStored(const ArchiveMember& member);
+    ReadStatus readWholeStored(std::uint32_t node, const ArchiveMember& member);
+    // The reader of the archive that holds the node's data.
+    MemberReader& readerOf(std::uint32_t node) const;
     int refuse(std::uint32_t node, ReadStatus status, const std::string& what);
 
-    const MemberSource& m_rSource;  // its words for refusals
-    const ArchiveFacts& m_rFacts;
+    const std::vector<const MemberSource*> m_sources;  // their words for refusals
     const MountTree& m_rTree;
     MountLog& m_rLog;
-    MemberReader m_reader;
-    std::unique_ptr<NodeState[]> m_pStates;  // by node: 2 bytes each
-    std::uint64_t m_uiBlocks;                // what statfs says the members take
+    std::vector<std::unique_ptr<MemberReader>> m_readers;  // by archive
+    std::unique_ptr<NodeState[]> m_pStates;                // by node: 2 bytes each
+    std::uint64_t m_uiBlocks;                              // what statfs says the members take
     std::time_t m_archiveTime;  // for the top level and implied directories, which have no time of their own
     uid_t m_uiOwner;
     gid_t m_uiGroup;
