@@ -28,7 +28,8 @@ namespace Tool {
 // Fewer bytes above 0x7F than this in all the names together say too little to go on (about 8 CJK characters
 // or 16 Cyrillic letters).
 const std::size_t kMinHighBytes = 16;
-// At most this many bytes of names are looked at: the guess costs two passes of the detector over them.
+// At most this many bytes of names are looked at: the guess costs two passes of the detector over them (4 to 7 ms
+// for a full sample, measured with -O2 on this project's machine).
 const std::size_t kSampleBytes = 8192;
 
 // The names a guess is made from: every stored name that is not valid UTF-8 (pure ASCII is), each followed by
