@@ -7,6 +7,7 @@
 // are rows of (arguments, status, output, error). The tool is $ZIPFS_BIN, or tools/zipfs beside this test's
 // directory in the build tree.
 
+#include <iconv.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -329,6 +330,72 @@ TEST_F(ZipfsCli, ScrambledCopyRoundTrips) {
     EXPECT_EQ(zipfs("ls -lR tree.zip").out, zipfs("ls -lR s.zip").out);
     EXPECT_TRUE(sameBytes(s_files["big.bin"], zipfs("cat s.zip big.bin").out));
     EXPECT_EQ("", shell("ls -d garbage.zip no *.tmp.* 2>/dev/null || true"));
+}
+
+// The bytes of `text` in code set `codeSet`, as a zip tool on a system with that code page stores them.
+std::string encoded(const std::string& text, const char* codeSet) {
+    const iconv_t converter = iconv_open(codeSet, "UTF-8");
+    std::string in(text), out(text.size() * 4, '\0');
+    char *pIn = &in[0], *pOut = &out[0];
+    std::size_t inLeft = in.size(), outLeft = out.size();
+    EXPECT_NE(static_cast<std::size_t>(-1), iconv(converter, &pIn, &inLeft, &pOut, &outLeft)) << text;
+    iconv_close(converter);
+    return out.substr(0, out.size() - outLeft);
+}
+
+// Names as Windows zip tools store them, in the system's code page without the UTF-8 flag (each member's data
+// is its name): an archive's names together tell their code page, also to a look at the part of it that holds
+// one short name alone; Western names stay code page 437 (these accented letters are CP850's too); a single short
+// name is too little to go on; --encoding decides instead.
+TEST_F(ZipfsCli, NamesInTheCodePageOfTheirArchive) {
+    const struct {
+        const char* archive;
+        const char* codeSet;
+        std::vector<std::string> names;
+    } archives[] = {
+        {"sjis.zip",
+         "CP932",
+         {"議事録_2023年4月.docx", "見積書（最終版）.xlsx", "写真/運動会/IMG_0012.JPG", "docs/メモ.txt"}},
+        {"ru.zip", "CP866", {"Отчёт за 2022 год.doc", "Договор поставки.docx", "Фотографии/Отпуск/DSC_0456.jpg"}},
+        {"gbk.zip", "GBK", {"员工名单.csv", "设计方案.dwg", "合同_最终版.pdf"}},
+        {"ko.zip", "CP949", {"회의록_2023년.docx", "견적서.xlsx", "제주도 사진.jpg"}},
+        {"de.zip",
+         "CP437",
+         {"Café.txt", "Übersicht Größen.xlsx", "Résumé.doc", "Señor García.docx", "Schöne Grüße.txt",
+          "Crème brûlée.doc", "Ärzte.csv", "Müller.pdf"}},
+        {"fr.zip",
+         "CP850",
+         {"Année 2023.pdf", "Françoise.txt", "Noël.txt", "Été 2019.jpg", "Canción.mp3", "Corazón.txt", "Déjà vu.mp3",
+          "Hôtel de ville.jpg", "Mañana.doc", "Niño.jpg", "Naïve.txt", "Crêpes.txt", "Pâté.txt"}},
+        {"short.zip", "CP866", {"Отчёт.txt"}},
+    };
+    std::vector<Row> rows;
+    for (const auto& row : archives) {
+        ZipBuilder builder;
+        std::string listed;
+        for (const std::string& name : row.names) builder.add(encoded(name, row.codeSet), name), listed += name + "\n";
+        s_pDir->write(row.archive, builder.build());
+        if (std::string(row.archive) != "short.zip" && listed.find('/') == std::string::npos)
+            rows.push_back(Row(std::string("ls ") + row.archive, 0, listed));
+    }
+    rows.insert(rows.end(),
+                {
+                    {"ls -R sjis.zip", 0,
+                     "議事録_2023年4月.docx\n見積書（最終版）.xlsx\n写真/\n写真/運動会/\n写真/運動会/"
+                     "IMG_0012.JPG\ndocs/\ndocs/メモ.txt\n"},
+                    {"ls -R sjis.zip docs", 0, "docs/メモ.txt\n"},
+                    {"ls -R ru.zip", 0,
+                     "Отчёт за 2022 год.doc\nДоговор поставки.docx\nФотографии/\nФотографии/Отпуск/\n"
+                     "Фотографии/Отпуск/DSC_0456.jpg\n"},
+                    {"ls short.zip", 0, "ÄΓτ±Γ.txt\n"},
+                    {"ls --encoding=CP866 short.zip", 0, "Отчёт.txt\n"},
+                    {"cat --encoding=CP437 sjis.zip docs/メモ.txt", 4, "",
+                     "zipfs: cat: 'docs/メモ.txt': no such member in sjis.zip\n"},
+                    {"cat gbk.zip 设计方案.dwg", 0, "设计方案.dwg"},
+                    {"extract ru.zip -C ru", 0, "Extracted 3 files, 0 symbolic links and 0 directories into ru\n"},
+                });
+    checkRows(rows);
+    EXPECT_EQ("Фотографии/Отпуск/DSC_0456.jpg", shell("cat ru/Фотографии/Отпуск/DSC_0456.jpg"));
 }
 
 TEST_F(ZipfsCli, ErrorsHaveTheirExitStatusAndOneLine) {

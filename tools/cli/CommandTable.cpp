@@ -42,18 +42,20 @@ const std::vector<OptionSpec>& commonOptions() {
 namespace {
 
 const std::size_t kAny = static_cast<std::size_t>(-1);
-const OptionSpec kEncodingOption = {0, "encoding", "NAME",
-                                    "decode names without a UTF-8 mark from code set NAME (iconv -l)"};
+const OptionSpec kEncodingOption = {
+    0, "encoding", "NAME", "decode names without a UTF-8 mark from code set NAME (iconv -l), not a guessed one"};
 const OptionSpec kPasswordOption = {0, "password-file", "FILE",
                                     "the password of encrypted members: FILE's first line ('-': standard input)"};
 
-#define ZIPFS_METADATA_RULES                                                                                   \
-    "Names: UTF-8 when the member says so (flag bit 11); else the Unicode Path field when it matches the\n"    \
-    "stored name; else, with --encoding, the stored bytes decoded from that code set; else the stored bytes\n" \
-    "when they are valid UTF-8; else code page 437. Control bytes are shown as \\xNN.\n"                       \
-    "Modes: members made on Unix keep their stored mode (symbolic links included); others are 0644 (files)\n"  \
-    "and 0755 (directories).\n"                                                                                \
-    "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n" \
+#define ZIPFS_METADATA_RULES                                                                                     \
+    "Names: UTF-8 when the member says so (flag bit 11); else the Unicode Path field when it matches the\n"      \
+    "stored name; else, with --encoding, the stored bytes decoded from that code set; else the stored bytes\n"   \
+    "when they are valid UTF-8; else, without --encoding, the code page guessed from all such names of the\n"    \
+    "archive together (Japanese, Chinese, Korean or Cyrillic, when they hold enough to go on); else code page\n" \
+    "437. Control bytes are shown as \\xNN.\n"                                                                   \
+    "Modes: members made on Unix keep their stored mode (symbolic links included); others are 0644 (files)\n"    \
+    "and 0755 (directories).\n"                                                                                  \
+    "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n"   \
     "the local time of the machine that made the archive and are read as this machine's local time."
 
 #define ZIPFS_PASSWORD_RULES                                                                                    \

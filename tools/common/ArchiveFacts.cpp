@@ -37,18 +37,29 @@ MemberId findStored(const ArchiveIndex& index, std::string_view storedName) {
     return index.find(storedName);
 }
 
-ArchiveFacts::ArchiveFacts(const ArchiveIndex& index, const NameDecoder* pDecoder)
+ArchiveFacts::ArchiveFacts(const ArchiveIndex& index, const NameDecoder* pDecoder, const NameSample* pSample)
     : m_rIndex(index), m_storedCount(countStored(index)), m_names(index) {
-    decodeNames(pDecoder);
+    decodeNames(pDecoder, guessCharset(pDecoder, pSample));
     nameImpliedDirectories();
+}
+
+// --encoding leaves nothing to guess.
+NameCharset ArchiveFacts::guessCharset(const NameDecoder* pDecoder, const NameSample* pSample) const {
+    NameSample own;
+    if (!pDecoder && !pSample) {
+        for (MemberId id = 0; id < m_storedCount; ++id) own.add(m_rIndex.name(id));
+        pSample = &own;
+    }
+    return NameCharset(pDecoder ? NameSample() : *pSample);
 }
 
 // Implied directories too, by the same rules (they have no flags and no Unicode field), before those that a
 // member below them names otherwise.
-void ArchiveFacts::decodeNames(const NameDecoder* pDecoder) {
+void ArchiveFacts::decodeNames(const NameDecoder* pDecoder, const NameCharset& charset) {
     std::string text;
     for (MemberId id = 0; id < m_rIndex.size(); ++id)
-        if (decodedText(record(id), m_rIndex.name(id), m_rIndex.unicodeName(id), pDecoder, text)) m_names.set(id, text);
+        if (decodedText(record(id), m_rIndex.name(id), m_rIndex.unicodeName(id), pDecoder, &charset, text))
+            m_names.set(id, text);
 }
 
 // An implied directory takes the matching leading part of the first member below it whose text differs from

@@ -8,9 +8,13 @@
 // member below it has a text other than its stored bytes, the directory takes the matching leading part of the
 // first such member's text instead, so that it matches its contents.
 //
+// Without --encoding, names that are not valid UTF-8 are read in the code page guessed from all of them together
+// (NameCharset); the guess is made once, here, and only the texts are kept.
+//
 // Memory, beyond the index: the texts that are not the stored names (DecodedNames: nothing when there are
-// none). Building costs one pass over the members, a check of each name (UTF-8, or the decoder); names are
-// copied only where their text differs. Refusals are judged when asked for, a lookup in the index each.
+// none). Building costs one pass over the members, a check of each name (UTF-8, or the decoder), and a guess of
+// the code page over at most kSampleBytes of names; names are copied only where their text differs. Refusals are
+// judged when asked for, a lookup in the index each.
 //
 // Threads: built on one thread; after that every call may come from any thread (what is built on first use
 // is built once, under std::call_once). The index and the decoder must outlive this.
@@ -23,6 +27,7 @@
 
 #include "DecodedNames.h"
 #include "MemberFacts.h"
+#include "NameCharset.h"
 #include "TextEncoding.h"
 #include "tamsor/ArchiveIndex.h"
 
@@ -31,8 +36,9 @@ namespace Tool {
 
 class ArchiveFacts {
   public:
-    // `pDecoder` (--encoding) may be null.
-    ArchiveFacts(const ArchiveIndex& index, const NameDecoder* pDecoder);
+    // `pDecoder` (--encoding) may be null. `pSample` holds the names of the whole archive when the index keeps
+    // only part of it (so that every look at an archive guesses the same code page); null: the index's names.
+    ArchiveFacts(const ArchiveIndex& index, const NameDecoder* pDecoder, const NameSample* pSample = nullptr);
 
     const ArchiveIndex& index() const { return m_rIndex; }
     const MemberRecord& record(MemberId id) const { return m_rIndex.record(id); }
@@ -60,7 +66,8 @@ class ArchiveFacts {
     // How an earlier member of the same name shows: by the index's lookup, or (an odd name) not that way.
     enum class Earlier { None, Same, Odd };
 
-    void decodeNames(const NameDecoder* pDecoder);
+    NameCharset guessCharset(const NameDecoder* pDecoder, const NameSample* pSample) const;
+    void decodeNames(const NameDecoder* pDecoder, const NameCharset& charset);
     void nameImpliedDirectories();
     Earlier earlierOfName(MemberId id) const;
     bool isOddDuplicate(MemberId id) const;

@@ -11,7 +11,7 @@ const mode_t kDefaultDirectoryMode = 0755;
 }  // namespace
 
 bool decodedText(const MemberRecord& member, std::string_view name, std::string_view unicodeName,
-                 const NameDecoder* pDecoder, std::string& rText) {
+                 const NameDecoder* pDecoder, const NameCharset* pCharset, std::string& rText) {
     if (member.hasUtf8Name()) return false;
     if (!unicodeName.empty()) {
         rText.assign(unicodeName);
@@ -20,13 +20,14 @@ bool decodedText(const MemberRecord& member, std::string_view name, std::string_
     }
     if (pDecoder && pDecoder->decode(name, rText)) return rText != name;
     if (isValidUtf8(name)) return false;
+    if (pCharset && pCharset->decode(name, rText)) return true;
     rText = cp437ToUtf8(name);
     return true;
 }
 
 std::string decodeName(const ArchiveMember& member, const NameDecoder* pDecoder) {
     std::string text;
-    return decodedText(member, member.name, member.unicodeName, pDecoder, text) ? text : member.name;
+    return decodedText(member, member.name, member.unicodeName, pDecoder, nullptr, text) ? text : member.name;
 }
 
 std::string methodName(std::uint16_t uiMethod) {

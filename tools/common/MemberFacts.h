@@ -6,7 +6,9 @@
 //
 // Names: the UTF-8 flag (bit 11) means the stored bytes are UTF-8; else the Unicode Path field, when its CRC
 // matched the stored name; else, with --encoding, the stored bytes decoded from that code set; else the stored
-// bytes when they are valid UTF-8 (what Info-ZIP writes on Unix); else code page 437, the format's default.
+// bytes when they are valid UTF-8 (what Info-ZIP writes on Unix); else, without --encoding, the code page guessed
+// for the whole archive (NameCharset), when there is one and the name is text of it; else code page 437, the
+// format's default.
 //
 // Modes: members made on Unix (host 3) carry their st_mode in the external attributes and keep it (a symbolic
 // link is a member whose mode says S_IFLNK; its target is its content); anything else, and a Unix member that
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "NameCharset.h"
 #include "TextEncoding.h"
 #include "tamsor/ArchiveMember.h"
 
@@ -40,9 +43,10 @@ inline bool isSymlink(const MemberRecord& member) {
 
 // A stored member's name (`name`, its Unicode Path field's `unicodeName`) as UTF-8 text by the rules above: true,
 // with the text in `rText`, when the text is not the stored bytes; false when the stored bytes are the text (most
-// names: then nothing is copied). `pDecoder` is --encoding's, or null. Costs one pass over the name.
+// names: then nothing is copied). `pDecoder` is --encoding's, `pCharset` the guessed code page; either may be
+// null. Costs one pass over the name.
 bool decodedText(const MemberRecord& member, std::string_view name, std::string_view unicodeName,
-                 const NameDecoder* pDecoder, std::string& rText);
+                 const NameDecoder* pDecoder, const NameCharset* pCharset, std::string& rText);
 // The same as a string, for a member copied out of its index (implied directories aside).
 std::string decodeName(const ArchiveMember& member, const NameDecoder* pDecoder);
 

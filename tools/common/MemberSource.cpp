@@ -90,11 +90,13 @@ int MemberSource::open(const std::string& path, KindChoice choice, const char* c
 
 bool MemberSource::readIndex(const ArchiveScope& scope) {
     IndexOptions options;
+    NameSample sample;  // of every name, kept or not: a part of the archive reads its names as the whole does
     m_bPartial = !scope.paths.empty();
     if (m_bPartial) {
         std::vector<std::string> keys;
         for (const std::string& path : scope.paths) keys.push_back(std::string(scopeKeyOf(path)));
-        options.keep = [keys, bSubtrees = scope.bSubtrees](std::string_view stored) {
+        options.keep = [keys, bSubtrees = scope.bSubtrees, &sample](std::string_view stored) {
+            sample.add(stored);
             return inScope(stored, keys, bSubtrees);
         };
     }
@@ -107,7 +109,7 @@ bool MemberSource::readIndex(const ArchiveScope& scope) {
                     " ZIP archive: it " + m_pIndex->error() + hintFor(m_choice, detected));
         return false;
     }
-    m_pFacts.reset(new ArchiveFacts(*m_pIndex, m_pDecoder));
+    m_pFacts.reset(new ArchiveFacts(*m_pIndex, m_pDecoder, m_bPartial ? &sample : nullptr));
     return true;
 }
 
