@@ -194,8 +194,10 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
          "sym.zip\n|-- bin/\n| |-- run.sh\n| `-- suid\n|-- private.txt\n|-- link -> bin/run.sh\n`-- docs/\n"
          " |-- readme.txt\n `-- evil -> ../../etc/passwd\n\n2 directories, 6 files\n"},
         {"stat sym.zip link", 0,
-         "Name: link\nKind: symlink\nMode: lrwxrwxrwx (0777)\nTarget: bin/run.sh\nSize: 10\nCompressed size: 10\n"
-         "Method: stored\nEncryption: none\nCRC-32: e3459bc8\nModified: " +
+         "Name: link\nKind: symlink\nMode: lrwxrwxrwx (0777)\nTarget: bin/run.sh\nOwner: " +
+             std::to_string(::getuid()) + "/" + std::to_string(::getgid()) +
+             "\nSize: 10\nCompressed size: 10\n"
+             "Method: stored\nEncryption: none\nCRC-32: e3459bc8\nModified: " +
              kTime + " +0000, from the extended timestamp field (UTC)\n"},
         {"cat sym.zip ./link /bin/run.sh", 0, "bin/run.sh#!/bin/sh\necho run\n"},
         // Times: the extended timestamp is UTC; without it (zip -X) the DOS fields hold Tokyo's wall clock.
