@@ -387,6 +387,7 @@ TEST_F(ZipfsCliKinds, ShowsEachKindAndMakesWhatItCan) {
         "one/h 640 1 regular file\nf\ndata\n",
         shell("stat -c '%n %a %h %F' k/f k/h k/p k/l one/h && readlink k/l && cat one/h"));
     EXPECT_EQ(shell("stat -c %i k/f"), shell("stat -c %i k/h"));
+    EXPECT_EQ(std::to_string(::getuid()) + "\n", shell("stat -c %u k/f"));  // not the archive's 1234 unasked
 }
 
 // Devices and owners are made only as root, and only when asked.
