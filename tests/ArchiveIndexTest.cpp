@@ -6,6 +6,7 @@
 #include "ZipFsFixture.h"
 #include "support/ZipBomb.h"
 #include "tamsor/ArchiveIndex.h"
+#include "tamsor/MemberReader.h"
 
 namespace Tamsor::Testing {
 namespace {
@@ -286,6 +287,9 @@ TEST_F(ArchiveIndexTest, HardLinksAndDirectories) {
                                 "unix:0 hardlink owner:0/0 -> d", kDos0 + " file", kDos0 + " dir", kDos0 + " file",
                                 "none:0 dir", "none:0 dir", "none:0 dir"}));
     EXPECT_EQ(MemberKind::Directory, index.record(index.topLevel()).kind);
+    // The member reader hands out a file's bytes, never a hard link's own (empty) ones.
+    EXPECT_EQ(ReadStatus::Ok, MemberReader::readability(index.member(0)));
+    EXPECT_EQ(ReadStatus::NotAFile, MemberReader::readability(index.member(2)));
     IndexOptions options;
     options.keep = [](std::string_view name) { return name == "h-a" || name == "h-s"; };
     const ArchiveIndex part(unbound, path, options);

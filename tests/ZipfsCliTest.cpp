@@ -197,8 +197,10 @@ TEST_F(ZipfsCli, ShowsWhatTheArchiveSaysOfEachMember) {
          "sym.zip\n|-- bin/\n| |-- run.sh\n| `-- suid\n|-- private.txt\n|-- link -> bin/run.sh\n`-- docs/\n"
          " |-- readme.txt\n `-- evil -> ../../etc/passwd\n\n2 directories, 6 files\n"},
         {"stat sym.zip link", 0,
-         "Name: link\nKind: symlink\nMode: lrwxrwxrwx (0777)\nTarget: bin/run.sh\nSize: 10\nCompressed size: 10\n"
-         "Method: stored\nEncryption: none\nCRC-32: e3459bc8\nModified: " +
+         "Name: link\nKind: symlink\nMode: lrwxrwxrwx (0777)\nTarget: bin/run.sh\nOwner: " +
+             std::to_string(::getuid()) + "/" + std::to_string(::getgid()) +
+             "\nSize: 10\nCompressed size: 10\n"
+             "Method: stored\nEncryption: none\nCRC-32: e3459bc8\nModified: " +
              kTime + " +0000, from the extended timestamp field (UTC)\n"},
         {"cat sym.zip ./link /bin/run.sh", 0, "bin/run.sh#!/bin/sh\necho run\n"},
         // Times: the extended timestamp is UTC; without it (zip -X) the DOS fields hold Tokyo's wall clock.
@@ -309,6 +311,101 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
     EXPECT_EQ("", shell("ls -d out/docs/evil none/private.txt in/up.txt in/esc.txt esc.txt "
                         "outside/readme.txt bombed/? two/notes.txt evil.sh two/packed.txt 2>/dev/null || true"));
     EXPECT_EQ("fine\n", shell("cat two/ok.txt"));
+}
+
+// Every kind a Unix archive holds (made by the builder: Info-ZIP's zip stores neither hard links, FIFOs nor devices)
+// shows as ls -l shows it, with owners, device numbers and NTFS nanoseconds in stat; cat gives a hard link its
+// member's bytes and nothing of the rest; extract makes hard links, FIFOs and (with --specials, as root) devices.
+class ZipfsCliKinds : public ZipfsCli {
+  protected:
+    void SetUp() override {
+        ZipfsCli::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        const auto unixField = [](const std::string& data) {
+            return le16(0x000d) + le16(std::uint16_t(12 + data.size())) + le32(0) + le32(1700000000) + le16(0) +
+                   le16(0) + data;
+        };
+        const std::string ticks = le64((1700000000ull + 11644473600ull) * 10000000ull + 1234567);
+        ZipBuilder kinds;
+        const struct {
+            const char* name;
+            const char* data;
+            std::uint32_t mode;
+            std::string extra;
+        } members[] = {
+            {"f", "data\n", 0100640,
+             le16(0x000a) + le16(32) + le32(0) + le16(1) + le16(24) + ticks + ticks + ticks + le16(0x7875) + le16(11) +
+                 "\x01\x04" + le32(1234) + "\x04" + le32(5678)},
+            {"h", "", 0100640, unixField("f")},
+            {"h-none", "", 0100640, unixField("none")},
+            {"p", "", 010644, ""},
+            {"s", "", 0140755, ""},
+            {"b", "", 060660, unixField(le32(8) + le32(1))},
+            {"c", "", 020666, unixField(le32(1) + le32(3))},
+            {"l", "zz", 0120777, unixField("f")},
+        };
+        for (const auto& member : members) {
+            kinds.add(member.name, member.data).last().extra = member.extra;
+            kinds.last().unixMode = member.mode;
+        }
+        s_pDir->write("kinds.zip", kinds.build());
+    }
+};
+
+TEST_F(ZipfsCliKinds, ShowsEachKindAndMakesWhatItCan) {
+    const std::string dos = " 1980-01-01 00:00:00 ";
+    checkRows({
+        {"ls -l kinds.zip", 0,
+         "-rw-r----- 5 5 stored " + kTime + " f\n-rw-r----- 0 0 stored " + kTime + " h link to f\n" +
+             "-rw-r----- 0 0 stored " + kTime + " h-none link to none\nprw-r--r-- 0 0 stored" + dos + "p\n" +
+             "srwxr-xr-x 0 0 stored" + dos + "s\nbrw-rw---- 8, 1 0 stored " + kTime + " b\n" +
+             "crw-rw-rw- 1, 3 0 stored " + kTime + " c\nlrwxrwxrwx 2 2 stored " + kTime + " l -> f\n"},
+        {"tree kinds.zip", 0,
+         "kinds.zip\n|-- f\n|-- h link to f\n|-- h-none link to none\n|-- p [fifo]\n|-- s [socket]\n"
+         "|-- b [block device]\n|-- c [character device]\n`-- l -> f\n\n0 directories, 8 files\n"},
+        {"stat kinds.zip f", 0,
+         "Name: f\nKind: file\nMode: -rw-r----- (0640)\nOwner: 1234/5678\nSize: 5\nCompressed size: 5\n"
+         "Method: stored\nEncryption: none\nCRC-32: e6c1c582\nModified: " +
+             kTime + ".123456700 +0000, from the NTFS field (UTC)\n"},
+        {"stat kinds.zip c", 0,
+         "Name: c\nKind: character device\nMode: crw-rw-rw- (0666)\nDevice: 1, 3\nOwner: 0/0\nSize: 0\n"
+         "Compressed size: 0\nMethod: stored\nEncryption: none\nCRC-32: 00000000\nModified: " +
+             kTime + " +0000, from the Unix field (UTC)\n"},
+        {"stat kinds.zip h-none", 0,
+         "Name: h-none\nKind: hard link\nMode: -rw-r----- (0640)\nTarget: none (no earlier member of that name: its "
+         "bytes are unknown)\nOwner: 0/0\nSize: 0\nCompressed size: 0\nMethod: stored\nEncryption: none\n"
+         "CRC-32: 00000000\nModified: " +
+             kTime + " +0000, from the Unix field (UTC)\n"},
+        {"cat kinds.zip h l", 0, "data\nzz"},
+        {"cat kinds.zip p", 4, "", "zipfs: cat: 'p' is a fifo\n"},
+        {"cat kinds.zip b", 4, "", "zipfs: cat: 'b' is a block device\n"},
+        {"cat kinds.zip h-none", 5, "",
+         "zipfs: cat: 'h-none' is a hard link to 'none', which no earlier member holds\n"},
+        {"test kinds.zip", 0, "OK f\nOK l\nNo errors detected in kinds.zip (2 files tested).\n"},
+        {"extract kinds.zip -C k", 5, "Extracted 2 files, 1 symbolic link, 1 special file and 0 directories into k\n",
+         "zipfs: extract: 'h-none': hard link to 'none' skipped: no earlier member holds it\n"
+         "zipfs: extract: 's': skipped: a socket is not extracted\n"
+         "zipfs: extract: 'b': block device skipped: devices are made only with --specials\n"
+         "zipfs: extract: 'c': character device skipped: devices are made only with --specials\n"},
+        {"extract kinds.zip h -C one", 0, "Extracted 1 file, 0 symbolic links and 0 directories into one\n"},
+    });
+    EXPECT_EQ(
+        "k/f 640 2 regular file\nk/h 640 2 regular file\nk/p 644 1 fifo\nk/l 777 1 symbolic link\n"
+        "one/h 640 1 regular file\nf\ndata\n",
+        shell("stat -c '%n %a %h %F' k/f k/h k/p k/l one/h && readlink k/l && cat one/h"));
+    EXPECT_EQ(shell("stat -c %i k/f"), shell("stat -c %i k/h"));
+    EXPECT_EQ(std::to_string(::getuid()) + "\n", shell("stat -c %u k/f"));  // not the archive's 1234 unasked
+}
+
+// Devices and owners are made only as root, and only when asked.
+TEST_F(ZipfsCliKinds, MakesDevicesAndOwnersAsRootWhenAsked) {
+    if (::geteuid() != 0) GTEST_SKIP() << "devices and owners can be made only as root";
+    checkRows({{"extract kinds.zip f b c -C dev --specials --same-owner", 0,
+                "Extracted 1 file, 0 symbolic links, 2 special files and 0 directories into dev\n"}});
+    EXPECT_EQ(
+        "dev/f 1234/5678 regular file 0,0\ndev/b 0/0 block special file 8,1\n"
+        "dev/c 0/0 character special file 1,3\n",
+        shell("stat -c '%n %u/%g %F %t,%T' dev/f dev/b dev/c"));
 }
 
 // The scrambled copy is read like the plain one (the library unscrambles at true offsets, so every 1 MiB

@@ -53,10 +53,11 @@ const OptionSpec kPasswordOption = {0, "password-file", "FILE",
     "when they are valid UTF-8; else, without --encoding, the code page guessed from all such names of the\n"    \
     "archive together (Japanese, Chinese, Korean or Cyrillic, when they hold enough to go on); else code page\n" \
     "437. Control bytes are shown as \\xNN.\n"                                                                   \
-    "Modes: members made on Unix keep their stored mode (symbolic links included); others are 0644 (files)\n"    \
-    "and 0755 (directories).\n"                                                                                  \
-    "Times: the extended timestamp or NTFS field when present (exact, UTC); else the DOS fields, which hold\n"   \
-    "the local time of the machine that made the archive and are read as this machine's local time."
+    "Modes: members made on Unix keep their stored mode (links, FIFOs, sockets and devices included); others\n"  \
+    "are 0644 (files) and 0755 (directories).\n"                                                                 \
+    "Times: the extended timestamp or NTFS field (the latter to 100 ns), else a Unix field, when present\n"      \
+    "(UTC); else the DOS fields, which hold the local time of the machine that made the archive and are\n"       \
+    "read as this machine's local time."
 
 #define ZIPFS_PASSWORD_RULES                                                                                    \
     "Passwords: encrypted members (ZipCrypto, WinZip AES-128/192/256) are read with the password given by\n"    \
@@ -72,25 +73,32 @@ const char kLsDetails[] =
     "(ambiguous: overlapping members, a local header that tells another story), a later duplicate of a name,\n"
     "a NUL byte in its name.\n"
     "With -l: mode, size, compressed size, method and encryption ('deflated+aes256'), modification time\n"
-    "(local) and name; symbolic links show their targets ('name -> target').\n"
+    "(local) and name; the first letter gives the kind as ls shows it (- file or hard link, d, l, p FIFO,\n"
+    "s socket, b and c devices, whose numbers stand in the size column as 'major, minor'); symbolic links\n"
+    "show their targets ('name -> target'), hard links the member they are another name of ('name link to\n"
+    "target', as tar shows them).\n"
     "With --walk: the library's own directory walk instead, as a host of the library sees it: names as\n"
     "stored, refused members missing, and an archive it will not bind reported with the "
     "reason.\n\n" ZIPFS_METADATA_RULES;
 const char kTreeDetails[] =
     "Shows the whole archive as a tree: every member, directories that member names only imply included,\n"
-    "symbolic links with their targets, refused members marked as 'ls' marks them.\n\n" ZIPFS_METADATA_RULES;
+    "links with their targets as 'ls -l' shows them, FIFOs, sockets and devices marked with their kind\n"
+    "('pipe [fifo]'), refused members marked as 'ls' marks them.\n\n" ZIPFS_METADATA_RULES;
 const char kStatDetails[] =
     "Shows what the archive says about PATH: name (and the stored bytes when they differ), kind (file,\n"
-    "symlink, directory or implied directory), mode, size, compressed size, method, encryption, CRC-32,\n"
-    "modification time with its zone and where it came from, a link's target, and why the library refuses\n"
-    "the member, if it does.\n\n" ZIPFS_METADATA_RULES;
+    "symlink, hard link, fifo, socket, block device, character device, directory or implied directory), mode,\n"
+    "a link's target, a device's numbers, the owner's user and group ids when the Unix fields give them,\n"
+    "size, compressed size, method, encryption, CRC-32, modification time with its zone (and its nanoseconds\n"
+    "when the NTFS field gives them) and where it came from, and why the library refuses the member, if it\n"
+    "does.\n\n" ZIPFS_METADATA_RULES;
 const char kCatDetails[] =
     "Writes the bytes of each member PATH to standard output, streamed in 1 MiB pieces; their length and\n"
     "CRC-32 are checked as the end is reached, and on a mismatch the piece that reaches the end is not\n"
     "written and the error is reported (exit status 5). Members refused as 'ls' marks them, and encrypted\n"
     "members without their password (or with a wrong one), are refused before any byte is written (exit\n"
-    "status 5); a directory is refused (exit status 4). PATH is a stored or a decoded name; one leading '/'\n"
-    "or './' is ignored.\n" ZIPFS_PASSWORD_RULES;
+    "status 5); a directory, FIFO, socket or device is refused (exit status 4). A hard link gives the bytes\n"
+    "of the earlier member it names, and is refused when there is none (exit status 5). PATH is a stored or\n"
+    "a decoded name; one leading '/' or './' is ignored.\n" ZIPFS_PASSWORD_RULES;
 const char kTestDetails[] =
     "Reads every file member by its place in the archive (later duplicates of a name and names the library\n"
     "cannot take included) and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
@@ -106,6 +114,11 @@ const char kExtractDetails[] =
     "of DIR (skipped with a message). Refused members, and encrypted members without their password, are\n"
     "refused before their file is created. An existing file is never overwritten without --force, and symbolic\n"
     "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
+    "A hard link is made as a hard link to the file extracted for the member it names in the same run; when\n"
+    "that member was not extracted, the link becomes a file of its own with that member's bytes; when no\n"
+    "earlier member of that name holds a file, it is skipped. FIFOs are made; sockets are skipped with a note\n"
+    "(status unchanged); block and character devices are made only with --specials and as root, else skipped.\n"
+    "--same-owner (as root) gives each member the owner and group the archive records.\n"
     "Exit status 5 when anything was refused, skipped or failed.\n" ZIPFS_PASSWORD_RULES;
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
@@ -208,6 +221,8 @@ const std::vector<Command>& commandTable() {
          kExtractDetails,
          {{'C', "directory", "DIR", "extract under DIR (default: the current directory)"},
           {0, "force", nullptr, "overwrite existing files"},
+          {0, "specials", nullptr, "make block and character devices (as root only)"},
+          {0, "same-owner", nullptr, "give members the owner and group the archive records (as root only)"},
           kEncodingOption,
           kPasswordOption},
          1,

@@ -1,8 +1,12 @@
 // extract: members written under a directory by the paths the mount shows them under, never outside it, never
-// over an existing file unless asked; Unix members keep their permission bits, every member its time.
+// over an existing file unless asked; Unix members keep their permission bits, every member its time. Hard links are
+// made to the member they name when it was extracted in the same run (else that member's bytes are written
+// in their place); FIFOs are made; sockets are skipped with a note; devices are made only with --specials, as
+// root; owners are set only with --same-owner, as root.
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,8 +31,9 @@ namespace Tool {
 namespace {
 
 struct ExtractTally {
-    std::size_t uiFiles = 0;
+    std::size_t uiFiles = 0;  // hard links included
     std::size_t uiLinks = 0;
+    std::size_t uiSpecials = 0;  // FIFOs and devices
     std::size_t uiDirectories = 0;
     int status = kExitOk;
 };
@@ -80,7 +85,10 @@ class Extractor {
           m_rSource(rSource),
           m_rPaths(paths),
           m_rTarget(target),
-          m_bForce(invocation.args.has("force")) {}
+          m_bForce(invocation.args.has("force")),
+          m_bSpecials(invocation.args.has("specials")),
+          m_bSameOwner(invocation.args.has("same-owner") && ::geteuid() == 0),
+          m_made(rSource.facts().storedCount(), false) {}
 
     void extract(MemberId id, ExtractTally& rTally) {
         const MemberRecord& member = m_rSource.index().record(id);
@@ -96,17 +104,25 @@ class Extractor {
             ++rTally.uiDirectories;
             return;
         }
-        const ReadResult readable = m_rSource.check(id);  // before anything is created
-        if (!readable.ok()) return failed(name, m_rSource.describe(readable, id), rTally);
+        if (member.kind == MemberKind::Socket) return note(name, "skipped: a socket is not extracted");
+        const std::string unmakable = unmakableSpecial(id);
+        if (!unmakable.empty()) return failed(name, unmakable, rTally);
+        const MemberId data = dataOf(id);
+        if (data == kNoMember) {
+            return failed(name,
+                          "hard link to '" + displayName(m_rSource.index().details(id).linkTarget) +
+                              "' skipped: no earlier member holds it",
+                          rTally);
+        }
+        const ReadResult readable = isSpecial(member) ? ReadResult() : m_rSource.check(data);  // before creating
+        if (!readable.ok()) return failed(name, m_rSource.describe(readable, data), rTally);
         const std::string fileName = components.back();
         components.pop_back();
         const int directoryFd = m_rTarget.openDirectory(components);
         if (directoryFd < 0) return failed(name, "cannot create its directory: " + errnoText(errno), rTally);
         components.push_back(fileName);
-        if (isSymlink(member))
-            extractLink(id, name, directoryFd, components, rTally);
-        else
-            extractFile(id, name, directoryFd, fileName, rTally);
+        m_made[id] = extractMember(id, name, directoryFd, components, rTally);
+        if (m_made[id]) setOwner(id, name, directoryFd, fileName, rTally);
         ::close(directoryFd);
     }
 
@@ -130,15 +146,101 @@ class Extractor {
         m_rInvocation.fail("'" + displayName(name) + "': " + why);
         rTally.status = worstOf(rTally.status, kExitDataError);
     }
+    void note(std::string_view name, const std::string& what) const {
+        m_rInvocation.fail("'" + displayName(name) + "': " + what);
+    }
 
-    void extractFile(MemberId id, const std::string& strName, int directoryFd, const std::string& strFileName,
+    // Why a FIFO or device cannot be made here, or "".
+    std::string unmakableSpecial(MemberId id) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        if (member.kind != MemberKind::BlockDevice && member.kind != MemberKind::CharacterDevice) return "";
+        if (!m_bSpecials) return std::string(kindName(member)) + " skipped: devices are made only with --specials";
+        if (::geteuid() != 0) return std::string(kindName(member)) + " skipped: only root can make devices";
+        if (!m_rSource.index().details(id).bHasDevice) return "skipped: the archive gives no device numbers";
+        return "";
+    }
+
+    // The member whose bytes make member `id`: its own, or a hard link's linked member's; kNoMember when a hard
+    // link's is not in the archive before it.
+    MemberId dataOf(MemberId id) const {
+        return m_rSource.index().record(id).kind == MemberKind::HardLink ? m_rSource.index().details(id).linkedMember
+                                                                         : id;
+    }
+
+    // True when the member was made.
+    bool extractMember(MemberId id, const std::string& strName, int directoryFd,
+                       const std::vector<std::string>& components, ExtractTally& rTally) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        if (isSymlink(member)) return extractLink(id, strName, directoryFd, components, rTally);
+        if (isSpecial(member)) return extractSpecial(id, strName, directoryFd, components.back(), rTally);
+        const MemberId linked = dataOf(id);
+        if (linked != id && m_made[linked] && linkTo(linked, strName, directoryFd, components.back(), rTally))
+            return true;
+        return extractFile(id, strName, directoryFd, components.back(), rTally);
+    }
+
+    // A hard link to the file extracted for member `linked` (true), or false, with a message when the link failed
+    // for another reason than a name already taken without --force.
+    bool linkTo(MemberId linked, const std::string& strName, int directoryFd, const std::string& strFileName,
+                ExtractTally& rTally) const {
+        std::vector<std::string> components = outputPath(m_rPaths, linked);
+        if (components.empty()) return false;
+        const std::string target = components.back();
+        components.pop_back();
+        const int targetFd = m_rTarget.openDirectory(components);
+        if (targetFd < 0) return false;
+        int made = ::linkat(targetFd, target.c_str(), directoryFd, strFileName.c_str(), 0);
+        if (made != 0 && errno == EEXIST && m_bForce && ::unlinkat(directoryFd, strFileName.c_str(), 0) == 0)
+            made = ::linkat(targetFd, target.c_str(), directoryFd, strFileName.c_str(), 0);
+        const int linkErrno = errno;
+        ::close(targetFd);
+        if (made == 0) ++rTally.uiFiles;
+        if (made != 0 && linkErrno == EEXIST) failed(strName, "exists, not overwritten (use --force)", rTally);
+        return made == 0 || linkErrno == EEXIST;
+    }
+
+    // A FIFO, or a device (as root, with --specials), with its permission bits and time.
+    bool extractSpecial(MemberId id, const std::string& strName, int directoryFd, const std::string& strFileName,
+                        ExtractTally& rTally) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        const MemberDetails details = m_rSource.index().details(id);
+        mode_t mode = 0666;
+        restoredPermissions(member, mode);
+        const dev_t device = makedev(details.uiDeviceMajor, details.uiDeviceMinor);
+        const mode_t type = memberMode(member) & S_IFMT;
+        const char* pName = strFileName.c_str();
+        int made = ::mknodat(directoryFd, pName, type | mode, device);
+        if (made != 0 && errno == EEXIST && m_bForce && ::unlinkat(directoryFd, pName, 0) == 0)
+            made = ::mknodat(directoryFd, pName, type | mode, device);
+        if (made != 0 && errno == EEXIST)
+            return failed(strName, "exists, not overwritten (use --force)", rTally), false;
+        if (made != 0) return failed(strName, "cannot create: " + errnoText(errno), rTally), false;
+        ::fchmodat(directoryFd, pName, mode, 0);  // past the umask, as files get theirs
+        const struct timespec times[2] = {memberTime(member), memberTime(member)};
+        ::utimensat(directoryFd, pName, times, AT_SYMLINK_NOFOLLOW);
+        ++rTally.uiSpecials;
+        return true;
+    }
+
+    // The archive's owner, with --same-owner as root.
+    void setOwner(MemberId id, const std::string& strName, int directoryFd, const std::string& strFileName,
+                  ExtractTally& rTally) const {
+        const MemberDetails details = m_rSource.index().details(id);
+        if (!m_bSameOwner || !details.bHasOwner) return;
+        if (dataOf(id) != id && m_made[dataOf(id)]) return;  // a hard link: the file's owner is its first name's
+        if (::fchownat(directoryFd, strFileName.c_str(), details.uiUserId, details.uiGroupId, AT_SYMLINK_NOFOLLOW) != 0)
+            failed(strName, "cannot set its owner: " + errnoText(errno), rTally);
+    }
+
+    // A hard link's file holds its linked member's bytes, with its own mode and time.
+    bool extractFile(MemberId id, const std::string& strName, int directoryFd, const std::string& strFileName,
                      ExtractTally& rTally) const {
         const MemberRecord& member = m_rSource.index().record(id);
         const int fd = ExtractTarget::createFile(directoryFd, strFileName, m_bForce);
-        if (fd < 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
-        if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally);
+        if (fd < 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally), false;
+        if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally), false;
         int writeErrno = 0;
-        const ReadResult result = m_rSource.readWhole(id, [&](const char* data, std::size_t n) {
+        const ReadResult result = m_rSource.readWhole(dataOf(id), [&](const char* data, std::size_t n) {
             if (writeAll(fd, data, n)) return true;
             writeErrno = errno;
             return false;
@@ -152,34 +254,38 @@ class Extractor {
         const bool bClosed = ::close(fd) == 0;
         if (result.ok() && bClosed) {
             ++rTally.uiFiles;
-            return;
+            return true;
         }
         ::unlinkat(directoryFd, strFileName.c_str(), 0);
         const std::string why = result.bWriteFailed ? "write error: " + errnoText(writeErrno)
                                 : result.ok()       ? std::string("write error on close")
-                                                    : m_rSource.describe(result, id);
+                                                    : m_rSource.describe(result, dataOf(id));
         failed(strName, why + "; the partial file was removed", rTally);
+        return false;
     }
 
-    // A link is made only when its target stays inside the extraction directory (see SafeName.h).
-    void extractLink(MemberId id, const std::string& strName, int directoryFd,
+    // A link is made only when its target stays inside the extraction directory (see SafeName.h). Its target is
+    // the Unix field's when it gives one, else the member's data.
+    bool extractLink(MemberId id, const std::string& strName, int directoryFd,
                      const std::vector<std::string>& components, ExtractTally& rTally) const {
-        std::string target;
-        const ReadResult result = m_rSource.readSmall(id, kLinkTargetLimit, target);
-        if (!result.ok()) return failed(strName, m_rSource.describe(result, id), rTally);
+        std::string target = m_rSource.index().details(id).linkTarget;
+        const ReadResult result = target.empty() ? m_rSource.readSmall(id, kLinkTargetLimit, target) : ReadResult();
+        if (!result.ok()) return failed(strName, m_rSource.describe(result, id), rTally), false;
         const std::string unsafe = unsafeLinkTargetReason(components, target);
         if (!unsafe.empty())
-            return failed(strName, "symbolic link to '" + displayName(target) + "' skipped: " + unsafe, rTally);
+            return failed(strName, "symbolic link to '" + displayName(target) + "' skipped: " + unsafe, rTally), false;
         const char* pLinkName = components.back().c_str();
         int made = ::symlinkat(target.c_str(), directoryFd, pLinkName);
         if (made != 0 && errno == EEXIST && m_bForce && ::unlinkat(directoryFd, pLinkName, 0) == 0)
             made = ::symlinkat(target.c_str(), directoryFd, pLinkName);
-        if (made != 0 && errno == EEXIST) return failed(strName, "exists, not overwritten (use --force)", rTally);
-        if (made != 0) return failed(strName, "cannot create symbolic link: " + errnoText(errno), rTally);
+        if (made != 0 && errno == EEXIST)
+            return failed(strName, "exists, not overwritten (use --force)", rTally), false;
+        if (made != 0) return failed(strName, "cannot create symbolic link: " + errnoText(errno), rTally), false;
         const MemberRecord& member = m_rSource.index().record(id);
         const struct timespec times[2] = {memberTime(member), memberTime(member)};
         ::utimensat(directoryFd, pLinkName, times, AT_SYMLINK_NOFOLLOW);
         ++rTally.uiLinks;
+        return true;
     }
 
     const Invocation& m_rInvocation;
@@ -187,6 +293,9 @@ class Extractor {
     const ShownPaths& m_rPaths;
     const ExtractTarget& m_rTarget;
     const bool m_bForce;
+    const bool m_bSpecials;
+    const bool m_bSameOwner;
+    std::vector<bool> m_made;  // by id: extracted in this run (a hard link to it can be made)
     std::vector<PendingDirectory> m_pending;
 };
 
@@ -204,6 +313,9 @@ int extractCommand(const Invocation& invocation) {
     const int openStatus = invocation.openArchive(source, decoder, ArchiveScope{named, true});
     if (openStatus != kExitOk) return openStatus;
     for (const std::string& path : named) source.find(path);  // widens to the whole archive first if need be
+    source.widenForLinks();
+    if (invocation.args.has("same-owner") && ::geteuid() != 0)
+        invocation.fail("--same-owner: only root can set owners; the extracted files are the caller's");
     const MemberId storedCount = source.facts().storedCount();
     ExtractTally tally;
     std::vector<bool> selected(storedCount, operands.size() == 1);
@@ -226,8 +338,10 @@ int extractCommand(const Invocation& invocation) {
     for (MemberId id = 0; id < storedCount; ++id)
         if (selected[id]) extractor.extract(id, tally);
     extractor.finish(tally);
-    std::printf("Extracted %s, %s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),
-                counted(tally.uiLinks, "symbolic link", "symbolic links").c_str(),
+    const std::string specials =
+        tally.uiSpecials ? ", " + counted(tally.uiSpecials, "special file", "special files") : std::string();
+    std::printf("Extracted %s, %s%s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),
+                counted(tally.uiLinks, "symbolic link", "symbolic links").c_str(), specials.c_str(),
                 counted(tally.uiDirectories, "directory", "directories").c_str(), displayName(directory).c_str());
     return tally.status;
 }

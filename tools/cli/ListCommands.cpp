@@ -19,16 +19,20 @@ namespace Tool {
 
 namespace {
 
-// How members are shown: names decoded and escaped, symbolic links with their targets (in long listings and
-// trees), refused members marked with the reason.
+// How members are shown: names decoded and escaped, links with their targets (in long listings and trees:
+// "name -> target" for a symbolic link, "name link to NAME" for a hard link, as tar shows one), FIFOs, sockets
+// and devices marked with their kind in trees, refused members marked with the reason.
 class MemberPrinter {
   public:
     explicit MemberPrinter(MemberSource& rSource) : m_rSource(rSource) {}
 
-    std::string shownName(MemberId id, std::string_view name, bool bWithTarget) const {
+    std::string shownName(MemberId id, std::string_view name, bool bWithTarget, bool bWithKind = false) const {
         const MemberRecord& member = m_rSource.index().record(id);
         std::string shown = displayName(name);
-        if (bWithTarget && isSymlink(member) && !member.bDirectory) shown += " -> " + linkTarget(id);
+        if (bWithTarget && isSymlink(member)) shown += " -> " + linkTarget(id);
+        if (bWithTarget && member.kind == MemberKind::HardLink)
+            shown += " link to " + displayName(m_rSource.index().details(id).linkTarget);
+        if (bWithKind && isSpecial(member)) shown += std::string(" [") + kindName(member) + "]";
         const Refusal refusal = m_rSource.facts().refusal(id);
         if (refusal != Refusal::None) shown += "  [refused: " + refusalText(refusal, member) + "]";
         return shown;
@@ -42,15 +46,28 @@ class MemberPrinter {
             std::snprintf(line, sizeof(line), "%s %12s %12s  %-9s  %-19s  ", formatMode(memberMode(member)).c_str(),
                           "-", "-", "-", "-");
         } else {
-            std::snprintf(line, sizeof(line), "%s %12llu %12llu  %-9s  %-19s  ", formatMode(memberMode(member)).c_str(),
-                          static_cast<unsigned long long>(member.uiSize),
-                          static_cast<unsigned long long>(member.uiCompressedSize), methodLabel(member).c_str(),
-                          formatTime(member.modificationTime).c_str());
+            std::snprintf(line, sizeof(line), "%s %12s %12llu  %-9s  %-19s  ", formatMode(memberMode(member)).c_str(),
+                          sizeColumn(id).c_str(), static_cast<unsigned long long>(member.uiCompressedSize),
+                          methodLabel(member).c_str(), formatTime(member.modificationTime).c_str());
         }
         return line + name;
     }
 
+    // A device's numbers as ls shows them ("8, 1"), else the size.
+    std::string sizeColumn(MemberId id) const {
+        const MemberRecord& member = m_rSource.index().record(id);
+        if (member.kind == MemberKind::BlockDevice || member.kind == MemberKind::CharacterDevice) {
+            const MemberDetails details = m_rSource.index().details(id);
+            if (details.bHasDevice)
+                return std::to_string(details.uiDeviceMajor) + ", " + std::to_string(details.uiDeviceMinor);
+        }
+        return std::to_string(member.uiSize);
+    }
+
+    // A symbolic link's target: the Unix field's when it gives one, else the member's data.
     std::string linkTarget(MemberId id) const {
+        const MemberDetails details = m_rSource.index().details(id);
+        if (!details.linkTarget.empty()) return displayName(details.linkTarget);
         std::string target;
         const ReadResult result = m_rSource.readSmall(id, kLinkTargetLimit, target);
         return result.ok() ? displayName(target) : "? (" + m_rSource.describe(result, id) + ")";
@@ -196,7 +213,7 @@ void printTree(MemberSource& rSource, const MemberPrinter& printer, MemberId dir
         const bool bDirectory = rSource.index().record(child).bDirectory;
         const std::string name = baseName(rSource.facts().name(child), bDirectory);
         std::printf("%s%s%s\n", strIndent.c_str(), bLast ? "`-- " : "|-- ",
-                    printer.shownName(child, name, true).c_str());
+                    printer.shownName(child, name, true, true).c_str());
         if (!bDirectory) {
             ++rCounts.uiFiles;
             continue;
@@ -204,6 +221,20 @@ void printTree(MemberSource& rSource, const MemberPrinter& printer, MemberId dir
         ++rCounts.uiDirectories;
         printTree(rSource, printer, child, strIndent + (bLast ? "    " : "|   "), rCounts);
     }
+}
+
+// A link's target (a hard link's with what extraction and cat make of it), a device's numbers, the owner.
+void printUnixDetails(MemberSource& rSource, MemberId id) {
+    const MemberRecord& member = rSource.index().record(id);
+    const MemberDetails details = rSource.index().details(id);
+    if (isSymlink(member)) std::printf("Target: %s\n", MemberPrinter(rSource).linkTarget(id).c_str());
+    if (member.kind == MemberKind::HardLink) {
+        std::printf(
+            "Target: %s%s\n", displayName(details.linkTarget).c_str(),
+            details.linkedMember == kNoMember ? " (no earlier member of that name: its bytes are unknown)" : "");
+    }
+    if (details.bHasDevice) std::printf("Device: %u, %u\n", details.uiDeviceMajor, details.uiDeviceMinor);
+    if (details.bHasOwner) std::printf("Owner: %u/%u\n", details.uiUserId, details.uiGroupId);
 }
 
 int walkCommand(const Invocation& invocation, MemberSource& rSource, const ListingStyle& style) {
@@ -268,6 +299,8 @@ int statCommand(const Invocation& invocation) {
     MemberSource source;
     const int status = invocation.openArchive(source, decoder, ArchiveScope{{operands[1]}, true});
     if (status != kExitOk) return status;
+    source.find(operands[1]);  // the look widens first when the name is not among those kept
+    source.widenForLinks();
     const MemberId id = source.find(operands[1]);
     if (id == kNoMember) return notFound(invocation, operands[1], operands[0]);
     const MemberRecord& member = source.index().record(id);
@@ -279,14 +312,16 @@ int statCommand(const Invocation& invocation) {
     std::printf("Kind: %s\nMode: %s (%04o)\n", kindName(member), formatMode(mode).c_str(), mode & 07777);
     if (member.bDirectory) std::printf("Entries: %zu\n", source.facts().children(id).size());
     if (member.bImplied) return kExitOk;  // nothing stored: no sizes, method, CRC or time
-    if (isSymlink(member) && !member.bDirectory)
-        std::printf("Target: %s\n", MemberPrinter(source).linkTarget(id).c_str());
+    printUnixDetails(source, id);
+    const std::string time = member.timeSource == TimeSource::Ntfs
+                                 ? formatTimeWithZone(member.modificationTime, source.index().details(id).uiNanoseconds)
+                                 : formatTimeWithZone(member.modificationTime);
     std::printf(
         "Size: %llu\nCompressed size: %llu\nMethod: %s\nEncryption: %s\nCRC-32: %s\nModified: %s, from the %s\n",
         static_cast<unsigned long long>(member.uiSize), static_cast<unsigned long long>(member.uiCompressedSize),
         methodName(member.compressionMethod()).c_str(),
         member.isEncrypted() ? encryptionName(member.encryption()) : "none", formatCrc(member.uiCrc32).c_str(),
-        formatTimeWithZone(member.modificationTime).c_str(), timeSourceName(member.timeSource));
+        time.c_str(), timeSourceName(member.timeSource));
     const Refusal refusal = source.facts().refusal(id);
     if (refusal != Refusal::None) std::printf("Refused: %s\n", refusalText(refusal, member).c_str());
     return kExitOk;

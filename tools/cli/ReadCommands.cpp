@@ -25,13 +25,20 @@ int catOne(const Invocation& invocation, MemberSource& rSource, const std::strin
         invocation.fail("'" + displayName(strPath) + "': no such member in " + rSource.path());
         return kExitNotFound;
     }
-    if (rSource.index().record(id).bDirectory) {
-        invocation.fail("'" + displayName(strPath) + "' is a directory");
+    const MemberRecord& member = rSource.index().record(id);
+    if (member.bDirectory || isSpecial(member)) {
+        invocation.fail("'" + displayName(strPath) + "' is a " + (member.bDirectory ? "directory" : kindName(member)));
         return kExitNotFound;
     }
-    const ReadResult result = rSource.readWhole(id, &writeToStandardOutput);
+    const MemberId data = member.kind == MemberKind::HardLink ? rSource.index().details(id).linkedMember : id;
+    if (data == kNoMember) {
+        invocation.fail("'" + displayName(strPath) + "' is a hard link to '" +
+                        displayName(rSource.index().details(id).linkTarget) + "', which no earlier member holds");
+        return kExitDataError;
+    }
+    const ReadResult result = rSource.readWhole(data, &writeToStandardOutput);
     if (result.ok()) return kExitOk;
-    invocation.fail("'" + displayName(rSource.facts().name(id)) + "': " + rSource.describe(result, id));
+    invocation.fail("'" + displayName(rSource.facts().name(id)) + "': " + rSource.describe(result, data));
     return kExitDataError;
 }
 
@@ -44,6 +51,8 @@ int catCommand(const Invocation& invocation) {
     int status = invocation.openArchive(
         source, decoder, ArchiveScope{std::vector<std::string>(operands.begin() + 1, operands.end()), false});
     if (status != kExitOk) return status;
+    for (std::size_t i = 1; i < operands.size(); ++i) source.find(operands[i]);  // widens first if need be
+    source.widenForLinks();
     for (std::size_t i = 1; i < operands.size(); ++i) status = worstOf(status, catOne(invocation, source, operands[i]));
     return status;
 }
@@ -56,7 +65,8 @@ int testCommand(const Invocation& invocation) {
     if (status != kExitOk) return status;
     std::size_t uiTested = 0, uiFailed = 0;
     for (MemberId id = 0; id < source.facts().storedCount(); ++id) {
-        if (source.index().record(id).bDirectory) continue;
+        const MemberKind kind = source.index().record(id).kind;
+        if (kind != MemberKind::File && kind != MemberKind::Symlink) continue;  // a hard link's bytes are another's
         const std::string shown = displayName(source.facts().name(id));
         const ReadResult result = source.readWhole(id, PieceSink());
         ++uiTested;

@@ -27,6 +27,12 @@ std::string formatTimeWithZone(std::time_t time) {
     return formatLocal(time, "%Y-%m-%d %H:%M:%S %z");
 }
 
+std::string formatTimeWithZone(std::time_t time, std::uint32_t uiNanoseconds) {
+    char fraction[16];
+    std::snprintf(fraction, sizeof(fraction), ".%09" PRIu32 " ", uiNanoseconds);
+    return formatLocal(time, (std::string("%Y-%m-%d %H:%M:%S") + fraction + "%z").c_str());
+}
+
 const char* timeSourceName(TimeSource source) {
     switch (source) {
         case TimeSource::ExtendedTimestamp:
@@ -44,7 +50,13 @@ const char* timeSourceName(TimeSource source) {
 }
 
 std::string formatMode(mode_t mode) {
-    std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : "-";
+    std::string text = S_ISDIR(mode)    ? "d"
+                       : S_ISLNK(mode)  ? "l"
+                       : S_ISFIFO(mode) ? "p"
+                       : S_ISSOCK(mode) ? "s"
+                       : S_ISBLK(mode)  ? "b"
+                       : S_ISCHR(mode)  ? "c"
+                                        : "-";
     const char* const kLetters = "rwxrwxrwx";
     for (int bit = 0; bit < 9; ++bit) text += (mode & (0400 >> bit)) ? kLetters[bit] : '-';
     // setuid, setgid and sticky take the place of the execute letters, upper case without execute.

@@ -19,9 +19,12 @@ namespace Tool {
 std::string formatTime(std::time_t time);
 // The same with the zone's offset, "YYYY-MM-DD HH:MM:SS +0900", so that the instant is unambiguous.
 std::string formatTimeWithZone(std::time_t time);
+// The same with the nanoseconds of the second, "YYYY-MM-DD HH:MM:SS.123456700 +0900".
+std::string formatTimeWithZone(std::time_t time, std::uint32_t uiNanoseconds);
 // Where a time came from, for stat: "extended timestamp field (UTC)", "DOS fields (local time)", ...
 const char* timeSourceName(TimeSource source);
-// "-rwxr-xr-x", "drwxr-xr-x", "lrwxrwxrwx", with s/S and t/T where those bits are set.
+// "-rwxr-xr-x", "drwxr-xr-x", "lrwxrwxrwx", "prw-r--r--", "srwx------", "brw-rw----", "crw-rw-rw-", with s/S and t/T
+// where those bits are set.
 std::string formatMode(mode_t mode);
 // Eight lower-case hex digits.
 std::string formatCrc(std::uint32_t uiCrc);

@@ -82,13 +82,15 @@ std::string methodLabel(const MemberRecord& member) {
 mode_t memberMode(const MemberRecord& member) {
     const mode_t stored = member.hasUnixMode() ? static_cast<mode_t>(member.uiExternalAttributes >> 16) : 0;
     if (member.bDirectory) return S_IFDIR | (stored != 0 ? stored & 07777 : kDefaultDirectoryMode);
-    if (stored == 0) return S_IFREG | kDefaultFileMode;
-    return (S_ISLNK(stored) ? S_IFLNK : S_IFREG) | (stored & 07777);
+    const mode_t kTypes[] = {S_IFREG, S_IFDIR, S_IFLNK, S_IFREG, S_IFIFO, S_IFSOCK, S_IFBLK, S_IFCHR};
+    return kTypes[static_cast<int>(member.kind)] | (stored != 0 ? stored & 07777 : kDefaultFileMode);
 }
 
 const char* kindName(const MemberRecord& member) {
     if (member.bDirectory) return member.bImplied ? "implied directory" : "directory";
-    return isSymlink(member) ? "symlink" : "file";
+    const char* const kNames[] = {"file", "directory", "symlink",      "hard link",
+                                  "fifo", "socket",    "block device", "character device"};
+    return kNames[static_cast<int>(member.kind)];
 }
 
 std::string refusalText(Refusal refusal, const MemberRecord& member) {

@@ -10,8 +10,9 @@
 // for the whole archive (NameCharset), when there is one and the name is text of it; else code page 437, the
 // format's default.
 //
-// Modes: members made on Unix (host 3) carry their st_mode in the external attributes and keep it (a symbolic
-// link is a member whose mode says S_IFLNK; its target is its content); anything else, and a Unix member that
+// Kinds and modes: the kind is the library's (MemberRecord::kind: from the Unix mode and PKWARE's Unix field);
+// the type bits follow it (a hard link is a regular file, as `ls -l` shows one). Members made on Unix (host 3)
+// carry their permission bits in the external attributes and keep them; anything else, and a Unix member that
 // stored no mode, is 0644 for a file and 0755 for a directory.
 
 #include <sys/stat.h>
@@ -35,10 +36,15 @@ const char* encryptionName(EncryptionKind kind);
 // The method the data is compressed with, and its encryption: "deflated", "bzip2+aes256", "stored+zipcrypto".
 std::string methodLabel(const MemberRecord& member);
 
-// The st_mode shown for `member`: type bits (S_IFREG, S_IFDIR or S_IFLNK) and permission bits, as above.
+// The st_mode shown for `member`: type bits by its kind and permission bits, as above.
 mode_t memberMode(const MemberRecord& member);
 inline bool isSymlink(const MemberRecord& member) {
-    return S_ISLNK(memberMode(member));
+    return member.kind == MemberKind::Symlink;
+}
+// A FIFO, socket or device: nothing in the archive is its content.
+inline bool isSpecial(const MemberRecord& member) {
+    return member.kind == MemberKind::Fifo || member.kind == MemberKind::Socket ||
+           member.kind == MemberKind::BlockDevice || member.kind == MemberKind::CharacterDevice;
 }
 
 // A stored member's name (`name`, its Unicode Path field's `unicodeName`) as UTF-8 text by the rules above: true,
@@ -50,7 +56,8 @@ bool decodedText(const MemberRecord& member, std::string_view name, std::string_
 // The same as a string, for a member copied out of its index (implied directories aside).
 std::string decodeName(const ArchiveMember& member, const NameDecoder* pDecoder);
 
-// "file", "symlink", "directory" or "implied directory".
+// "file", "symlink", "hard link", "fifo", "socket", "block device", "character device", "directory" or
+// "implied directory".
 const char* kindName(const MemberRecord& member);
 
 // Why zipfs will not hand out a member's bytes (or not by its name), or None: a lookup by name finds the first

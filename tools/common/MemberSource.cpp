@@ -120,6 +120,18 @@ MemberId MemberSource::find(const std::string& path) {
     return m_pFacts->find(path);
 }
 
+void MemberSource::widenForLinks() {
+    if (!m_bPartial) return;
+    for (MemberId id = 0; id < m_pFacts->storedCount(); ++id) {
+        if (m_pIndex->record(id).kind != MemberKind::HardLink) continue;
+        const MemberDetails details = m_pIndex->details(id);
+        if (details.linkedMember == kNoMember && m_pIndex->find(details.linkTarget) == kNoMember) {
+            readIndex(ArchiveScope());  // the archive read a moment ago: it reads again
+            return;
+        }
+    }
+}
+
 MemberReader& MemberSource::reader() {
     if (!m_pReader) {
         MemberReaderOptions options;
@@ -189,7 +201,7 @@ std::string MemberSource::describe(ReadResult result, MemberId id) const {
         case ReadStatus::Encrypted:
             return "it is encrypted and no password was given: see --password-file";
         case ReadStatus::NotAFile:
-            return "is a directory";
+            return std::string("is a ") + (member.bDirectory ? "directory" : kindName(member));
         case ReadStatus::SizeMismatch:
             return "wrong length";
         case ReadStatus::Overlapping:

@@ -68,6 +68,10 @@ class MemberSource {
     // (which the index then holds: ids found before are ids of the part, and mean nothing after that).
     MemberId find(const std::string& path);
 
+    // Widens a look at part of the archive to the whole when a hard link in it names a member outside it, so
+    // that the link finds its bytes (MemberDetails::linkedMember). Ids found before mean nothing after a widening.
+    void widenForLinks();
+
     const ArchiveIndex& index() const { return *m_pIndex; }
     const ArchiveFacts& facts() const { return *m_pFacts; }
     const std::string& path() const { return m_strPath; }
