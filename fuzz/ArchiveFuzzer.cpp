@@ -3,7 +3,8 @@
 // odd pieces, then sought back and read again, the top listing sought and rewound), and its member index built and
 // every member read through the member reader in odd pieces. Beyond the sanitizers' checks, an input fails (abort)
 // when a read gives more than asked, or other bytes the second time; an entry is of no single kind; an index
-// member is not found by its name; anything made is still alive once released; or the scrambled run's transcript
+// member is not found by its name; a name decoded in the code page guessed for the archive's names (as the zipfs
+// tool guesses it) is not UTF-8; anything made is still alive once released; or the scrambled run's transcript
 // differs from the plain one's. Work is bounded: an input that inflates to gigabytes is slow, not a timeout.
 
 #include <fcntl.h>
@@ -18,6 +19,8 @@
 #include <string>
 
 #include "EncryptedFileHandleTable.h"
+#include "NameCharset.h"
+#include "TextEncoding.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/MemberReader.h"
 #include "tamsor/ZIPEncryptedFileSystem.h"
@@ -93,11 +96,24 @@ struct Run {
              pRoot->close());
     }
 
+    // The names' code page, guessed from all of them, and each name decoded in it.
+    void guessCharset(const ArchiveIndex& index) {
+        Tool::NameSample sample;
+        for (MemberId id = 0; id < index.size(); ++id) sample.add(index.name(id));
+        const Tool::NameCharset charset(sample);
+        note("code page " + charset.name(), charset.isKnown());
+        std::string text;
+        for (MemberId id = 0; id < index.size() && id < kMaxMembers; ++id)
+            check(!charset.decode(index.name(id), text) || Tool::isValidUtf8(text), "a decoded name is not UTF-8",
+                  text);
+    }
+
     // Small restart intervals and budget, so that points are made, evicted and made again.
     void readIndexed(const ZIPFileSystemImpl& rImpl, const std::string& path) {
         const ArchiveIndex index(rImpl, path);
         MemberReader reader(rImpl, path, MemberReaderOptions{256 << 10, 16 << 10, 8, kPassword});
         note("index " + index.error(), index.isValid());
+        guessCharset(index);
         std::string bytes(kMaxBytes, '\0');
         std::size_t budget = kMaxBytes;
         for (MemberId id = 0; id < index.size() && id < kMaxMembers; ++id) {

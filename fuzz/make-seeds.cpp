@@ -45,6 +45,11 @@ int main(int argc, char** argv) {
         odd.add("", "nameless\n").add("odd.dat", "not compressed", 99).add("/abs.txt", "abs\n");
         odd.add("../escape.txt", "up\n").add("./dot.txt", "dot\n").addDirectory("/").addDirectory("x//");
         seed("odd.zip", odd);
+        // Names in Shift_JIS without the UTF-8 flag, enough of them for the guess of their code page.
+        seed("shift-jis.zip", ZipBuilder()
+                                  .add("\x8b\x63\x8e\x96\x98\x5e/\x8c\xa9\x90\xcf\x8f\x91.xlsx", "a")
+                                  .add("\x8e\xca\x90\x5e/\x89\x5e\x93\xae\x89\xef.jpg", "b")
+                                  .add("\x8a\xe9\x89\xe6\x8f\x91_\x90\x56\x90\xbb\x95\x69.pptx", "c"));
         // A comment holding an end-record signature, which a search from the end meets first.
         seed("comment.zip",
              ZipBuilder().add("c.txt", "commented\n", kDeflated).setComment(std::string("a PK\x05\x06 b", 8)));

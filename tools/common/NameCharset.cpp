@@ -115,12 +115,14 @@ bool isNameCharacter(UChar32 c) {
     return (U_GET_GC_MASK(c) & kinds) == 0 && (c < 0x2500 || c > 0x259F);
 }
 
-// Whether every name of the sample decodes and holds only name characters.
-bool readsEveryName(UConverter* pConverter, std::string_view sample) {
+// Whether every name of the sample that decodes holds only name characters. A name that does not decode is left
+// to code page 437 alone: the detector itself gives no confidence to a multibyte guess when more than one
+// character in 20 is not of its code page, and one name from elsewhere should not cost the others their text.
+bool readsAsNames(UConverter* pConverter, std::string_view sample) {
     std::u16string text;
     for (std::size_t start = 0, end; start < sample.size(); start = end + 1) {
         end = std::min(sample.find('\n', start), sample.size());
-        if (!toUtf16(pConverter, sample.substr(start, end - start), text)) return false;
+        if (!toUtf16(pConverter, sample.substr(start, end - start), text)) continue;
         for (std::size_t i = 0; i < text.size();) {
             UChar32 c;
             U16_NEXT(text.data(), i, text.size(), c);
@@ -156,7 +158,7 @@ NameCharset::NameCharset(const NameSample& sample) {
                      [](const Candidate& a, const Candidate& b) { return a.confidence > b.confidence; });
     for (const Candidate& candidate : candidates) {
         m_pConverter.reset(openStrict(candidate.converter));
-        if (m_pConverter && readsEveryName(m_pConverter.get(), sample.bytes())) return;
+        if (m_pConverter && readsAsNames(m_pConverter.get(), sample.bytes())) return;
         m_pConverter.reset();
     }
 }

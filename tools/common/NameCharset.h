@@ -10,9 +10,9 @@
 // names twice, as stored and recoded from CP866 into windows-1251 (the detector knows none of the DOS code
 // pages, but Russian names written in CP866 read as Russian once recoded). A guess counts only for the code
 // pages taken here (Japanese, Chinese, Korean, Cyrillic; never the Western ones, whose bytes the detector cannot
-// tell from CP437's or CP850's) and with enough confidence; the best one that decodes every sampled name into
-// letters, digits, punctuation and the like wins. No guess when the names hold fewer than kMinHighBytes bytes
-// above 0x7F: the caller keeps code page 437 then.
+// tell from CP437's or CP850's) and with enough confidence; the best one that decodes the sampled names into
+// letters, digits, punctuation and the like wins (a name that is not text of it at all stays code page 437). No guess
+// when the names hold fewer than kMinHighBytes bytes above 0x7F: the caller keeps code page 437 then.
 
 #include <unicode/ucnv.h>
 
