@@ -17,7 +17,9 @@
 #include "ExtractTarget.h"
 #include "Format.h"
 #include "MemberSource.h"
+#include "Progress.h"
 #include "SafeName.h"
+#include "UnzipHabits.h"
 #include "WriteAll.h"
 
 namespace Tamsor {
@@ -66,8 +68,12 @@ bool selectPath(const ArchiveFacts& facts, const std::string& strPath, std::vect
 
 class Extractor {
   public:
-    Extractor(const Invocation& invocation, MemberSource& rSource, const ExtractTarget& target)
-        : m_rInvocation(invocation), m_rSource(rSource), m_rTarget(target), m_bForce(invocation.args.has("force")) {}
+    Extractor(const Invocation& invocation, MemberSource& rSource, const ExtractTarget& target, Progress& rProgress)
+        : m_rInvocation(invocation),
+          m_rSource(rSource),
+          m_rTarget(target),
+          m_rProgress(rProgress),
+          m_bForce(invocation.args.has("force")) {}
 
     void extract(MemberId id, ExtractTally& rTally) {
         const MemberRecord& member = m_rSource.index().record(id);
@@ -116,6 +122,7 @@ class Extractor {
 
   private:
     void failed(std::string_view name, const std::string& why, ExtractTally& rTally) const {
+        m_rProgress.interrupt();
         m_rInvocation.fail("'" + displayName(name) + "': " + why);
         rTally.status = worstOf(rTally.status, kExitDataError);
     }
@@ -128,6 +135,7 @@ class Extractor {
         if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally);
         int writeErrno = 0;
         const ReadResult result = m_rSource.readWhole(id, [&](const char* data, std::size_t n) {
+            m_rProgress.advance(n);
             if (writeAll(fd, data, n)) return true;
             writeErrno = errno;
             return false;
@@ -174,6 +182,7 @@ class Extractor {
     const Invocation& m_rInvocation;
     MemberSource& m_rSource;
     const ExtractTarget& m_rTarget;
+    Progress& m_rProgress;
     const bool m_bForce;
     std::vector<PendingDirectory> m_pending;
 };
@@ -186,6 +195,11 @@ std::string counted(std::size_t count, const char* one, const char* many) {
 
 int extractCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
+    std::string directory, error;
+    if (!extractDirectory(invocation.args, directory, error)) {
+        invocation.fail(error);
+        return kExitUsage;
+    }
     NameDecoder decoder;
     MemberSource source;
     const std::vector<std::string> named(operands.begin() + 1, operands.end());
@@ -201,16 +215,18 @@ int extractCommand(const Invocation& invocation) {
         tally.status = worstOf(tally.status, kExitNotFound);
     }
 
-    const std::string directory = invocation.args.value("directory", ".");
     ExtractTarget target;
     if (!target.open(directory)) {
         invocation.fail("cannot use directory '" + directory + "': " + errnoText(errno));
         return kExitDataError;
     }
-    Extractor extractor(invocation, source, target);
+    const bool bQuiet = invocation.args.has("quiet");
+    Progress progress("extracting", bQuiet ? 0 : bytesToRead(source.facts(), selected));
+    Extractor extractor(invocation, source, target, progress);
     for (MemberId id = 0; id < storedCount; ++id) {
         if (!selected[id]) continue;
         if (source.facts().refusal(id) == Refusal::Duplicate) {
+            progress.interrupt();
             invocation.fail("skipping '" + displayName(source.facts().name(id)) +
                             "': duplicate name: only the first member of a name is extracted");
             tally.status = worstOf(tally.status, kExitDataError);
@@ -219,6 +235,8 @@ int extractCommand(const Invocation& invocation) {
         extractor.extract(id, tally);
     }
     extractor.finish(tally);
+    progress.interrupt();
+    if (bQuiet) return tally.status;
     std::printf("Extracted %s, %s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),
                 counted(tally.uiLinks, "symbolic link", "symbolic links").c_str(),
                 counted(tally.uiDirectories, "directory", "directories").c_str(), displayName(directory).c_str());
