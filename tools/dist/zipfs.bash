@@ -2,12 +2,13 @@
 # are always the installed tool's), files and directories where those are wanted, and for cat, stat and
 # extract the members of the archive named on the line (read from `zipfs ls -R`, names with spaces included).
 
-# The options of a command, one a line: "-l --long" for a flag, "-C --directory DIR" for one that takes a value.
+# The options of a command, one a line: "-l --long" for a flag, "-C --directory DIR" for one that takes a value,
+# "_ --walk" for one without a short name.
 _zipfs_options() {
     "$1" "$2" --help 2>/dev/null | awk '
         /^(Options|Common options):$/ { listed = 1; next }
-        listed && /^  -/ {
-            short = ""; long = $1; value = ""
+        listed && /^ +-/ {
+            short = "_"; long = $1; value = ""
             if ($1 ~ /^-.,$/) { short = substr($1, 1, 2); long = $2; if ($3 ~ /^[A-Z]+$/) value = $3 }
             else if ($2 ~ /^[A-Z]+$/) value = $2
             print short, long, value
@@ -46,8 +47,14 @@ _zipfs() {
     while read -r short long value; do
         [[ -n $value && ($prev == "$short" || $prev == "$long") ]] || continue
         case $value in
-        DIR) compopt -o filenames && mapfile -t COMPREPLY < <(compgen -d -- "$cur") ;;
-        FILE) compopt -o filenames && mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+        DIR)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+            ;;
+        FILE)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            ;;
         OPTIONS)
             local mountOptions="ro allow_other allow_root auto_unmount nonempty restart_budget= logfile="
             mapfile -t COMPREPLY < <(compgen -W "$mountOptions" -- "$cur")
@@ -56,7 +63,7 @@ _zipfs() {
         return
     done <<<"$options"
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$(awk '{ print $1, $2 }' <<<"$options")" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$(awk '{ print ($1 == "_" ? "" : $1), $2 }' <<<"$options")" -- "$cur")
         return
     fi
     # Operands before the cursor, skipping options and the values they take.
@@ -75,14 +82,14 @@ _zipfs() {
     done
     case $command:${#operands[@]} in
     cat:0 | stat:0 | extract:0 | ls:0 | tree:0 | test:0 | mount:0 | scramble:* | unscramble:*)
-        compopt -o filenames
+        compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         ;;
     mount:1)
-        compopt -o filenames
+        compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         ;;
-    cat:* | extract:* | stat:1)
+    cat:* | extract:* | stat:1 | ls:1)
         local archive wanted member
         archive=$(_zipfs_unquoted "${operands[0]}")
         wanted=$(_zipfs_unquoted "$cur")
@@ -90,7 +97,7 @@ _zipfs() {
             [[ $member == "$wanted"* ]] && COMPREPLY+=("$(printf '%q' "$member")")
         done < <(_zipfs_members "$zipfs" "$archive")
         # A directory is a step on the way: no space after it.
-        [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]] && compopt -o nospace
+        [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]] && compopt -o nospace 2>/dev/null
         ;;
     esac
 }
