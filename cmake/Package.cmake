@@ -1,6 +1,7 @@
 # Debian packages of the install components, made by CPack from the build tree:
 #
-#   cpack -G DEB --config build/CPackConfig.cmake -B DIR   (or: cmake --build build --target package)
+#   scripts/package                  (from a fresh clone: bootstrap, a Release build, cpack)
+#   cd build && cpack -G DEB        (from a built tree; or: cmake --build build --target package)
 #
 # libtamsor-zipfs1 (the shared library), libtamsor-zipfs-dev (headers, the .so link, the CMake package and
 # the pkg-config file) and zipfs (the tool, its manual page and its bash completion), as Debian splits a
@@ -17,6 +18,7 @@ set(CPACK_PACKAGE_CONTACT "Tamsor developers <zipfs@tamsor.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_STRIP_FILES ON)  # as Debian ships binaries; the build tree keeps its symbols
 set(CPACK_COMPONENTS_ALL library dev)
 if(TARGET zipfs)
   list(APPEND CPACK_COMPONENTS_ALL tool)
