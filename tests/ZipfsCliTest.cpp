@@ -287,6 +287,8 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
         {"extract tree.zip docs/readme.txt --force -C t", 0,
          "Extracted 1 file, 0 symbolic links and 0 directories into t\n"},
         // unzip's spellings: -o overwrites, -d names the directory, -q keeps quiet about what went well.
+        {"extract -q tree.zip docs/readme.txt -d t", 5, "",
+         "zipfs: extract: 'docs/readme.txt': exists, not overwritten (use --force)\n"},
         {"extract -oq tree.zip docs/readme.txt -d t", 0, ""},
         {"extract tree.zip -C t -d u", 2, "", "zipfs: extract: -C and -d both name the directory: give one\n"},
         // A symbolic link where a directory is expected is not followed out of the extraction directory.
@@ -364,16 +366,17 @@ TEST_F(ZipfsCli, ShowsProgressOnATerminalOnly) {
     s_pDir->write("zeros.zip", ZipBuilder().add("zeros", std::string(65 << 20, '\0'), ZipBuilder::kDeflated).build());
     const struct {
         const char* command;
-        const char* bar;  // null: none
-    } rows[] = {{"test zeros.zip", "testing [#"},
-                {"extract -d zeros zeros.zip", "extracting [#"},
+        const char* afterBar;  // what follows the bar, once it is taken off the line; null: no bar
+    } rows[] = {{"test zeros.zip", "\x1b[KOK zeros\n"},
+                {"extract -d zeros zeros.zip", "\x1b[KExtracted 1 file"},
                 {"test -q zeros.zip", nullptr},
                 {"test zeros.zip 2>/dev/null", nullptr}};
     for (const auto& row : rows) {
         const std::string out =
             shell("script -qec " + quote(quote(zipfsBinary()) + " " + row.command) + " /dev/null | tr '\\r' '\\n'");
-        EXPECT_EQ(row.bar != nullptr, out.find("100% (65/65 MiB)") != std::string::npos) << row.command << ":\n" << out;
-        if (row.bar) { EXPECT_NE(std::string::npos, out.find(row.bar)) << row.command; }
+        EXPECT_EQ(row.afterBar != nullptr, out.find("] 100% (65/65 MiB)") != std::string::npos) << row.command << ":\n"
+                                                                                                << out;
+        if (row.afterBar) { EXPECT_NE(std::string::npos, out.find(row.afterBar)) << row.command; }
     }
 }
 

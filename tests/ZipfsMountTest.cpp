@@ -284,7 +284,7 @@ TEST_F(ZipfsMountTest, MountsTheWayMountAndFstabDo) {
     EXPECT_EQ("fuse.zipfs\n", run("/", "findmnt -no FSTYPE " + quoted(file("helper"))));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("helper"))));
     EXPECT_EQ("zipfs: unknown command 'two.zip' (try 'zipfs --help')\n",
-              run(s_pDir->path(), "bin/zipfs two.zip no-such-dir -o ro"));
+              run(s_pDir->path(), "bin/zipfs two.zip two.zip -o ro"));
 }
 
 }  // namespace

@@ -47,7 +47,14 @@ checkManualAndCompletion() {
     done
     grep -q 'fuse\.zipfs' "$manual" || fail "the manual page does not tell the fstab form"
     bash -n "$completion" || fail "the completion is not valid bash"
-    grep -q '^complete -F _zipfs zipfs$' "$completion" || fail "the completion does not complete zipfs"
+    # Completed as bash would: a command, and a member whose name holds a space, quoted for the line.
+    mkdir -p "$scratch/tree/docs" && touch "$scratch/tree/my file.txt" "$scratch/tree/docs/a.txt"
+    (cd "$scratch/tree" && zip -q -r ../a.zip .)
+    local completed
+    completed=$(cd "$scratch" && PATH=$(dirname "$zipfs"):$PATH bash -c 'source "$1"
+        complete() { COMP_WORDS=("${@:2}"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zipfs; echo "${COMPREPLY[*]}"; }
+        complete "$1" zipfs ex; complete "$1" zipfs cat a.zip my; complete "$1" zipfs stat a.zip do' _ "$completion")
+    [[ $completed == $'extract\nmy\\ file.txt\ndocs/ docs/a.txt' ]] || fail "the completion gives: $completed"
     echo "manual page and completion present"
 }
 
