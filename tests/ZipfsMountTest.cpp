@@ -107,9 +107,10 @@ class ZipfsMountTest : public ::testing::Test {
     // The foreground server must end with status 0 once unmounted: a sanitizer's report would end it otherwise.
     static void TearDownTestSuite() {
         if (!s_pDir) return;
-        // Whatever is still mounted, however often (lazily where the plain way is refused).
+        // Whatever is still mounted, however often (lazily where the plain way is refused); "missing" is mounted only
+        // when a missing mount point is made despite --no-mkdir.
         run(s_pDir->path(),
-            "for d in mnt busy made helper mnt busy; do ! mountpoint -q $d || fusermount3 -u $d || "
+            "for d in mnt busy made missing helper mnt busy; do ! mountpoint -q $d || fusermount3 -u $d || "
             "fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
