@@ -1,7 +1,9 @@
 # Installation of the library, its headers, a CMake package (TamsorZipfs) and a pkg-config file
 # (tamsor-zipfs.pc). Included by the top-level CMakeLists.txt after the tamsor-zipfs target is defined.
 #
-# The zipfs tool is installed by tools/CMakeLists.txt itself: that directory is added after this file is
+# Each file goes to a component, one Debian package each (cmake/Package.cmake): the shared library to
+# "library", what hosts build with (headers, the .so link, the CMake package, the pkg-config file) to "dev".
+# The zipfs tool ("tool") is installed by tools/CMakeLists.txt itself: that directory is added after this file is
 # included, so `if(TARGET zipfs)` would always be false here.
 
 include(GNUInstallDirs)
@@ -12,17 +14,19 @@ set(TAMSOR_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TamsorZipfs)
 
 install(TARGETS tamsor-zipfs
   EXPORT TamsorZipfsTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
 )
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tamsor/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tamsor
+  COMPONENT dev
   FILES_MATCHING PATTERN "*.h"
 )
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/infra/include/tamsor/infra/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tamsor/infra
+  COMPONENT dev
   FILES_MATCHING PATTERN "*.h"
 )
 
@@ -34,6 +38,7 @@ install(EXPORT TamsorZipfsTargets
   FILE TamsorZipfsTargets.cmake
   NAMESPACE Tamsor::
   DESTINATION ${TAMSOR_CMAKE_PACKAGE_DIR}
+  COMPONENT dev
 )
 
 configure_package_config_file(
@@ -50,6 +55,7 @@ install(FILES
   ${PROJECT_BINARY_DIR}/TamsorZipfsConfig.cmake
   ${PROJECT_BINARY_DIR}/TamsorZipfsConfigVersion.cmake
   DESTINATION ${TAMSOR_CMAKE_PACKAGE_DIR}
+  COMPONENT dev
 )
 
 # pkg-config file, in two passes. At configure time everything but the prefix is filled in; the prefix is
@@ -70,4 +76,4 @@ install(CODE "
   configure_file([[${_tamsorPcStage}]] [[${PROJECT_BINARY_DIR}/pkgconfig/tamsor-zipfs.pc]] @ONLY)
   file(INSTALL [[${PROJECT_BINARY_DIR}/pkgconfig/tamsor-zipfs.pc]]
        DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
-")
+" COMPONENT dev)

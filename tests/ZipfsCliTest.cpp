@@ -249,6 +249,9 @@ TEST_F(ZipfsCli, RefusedAndDamagedMembersFail) {
          "OK a.txt\nFAILED b.ppmd (compression method ppmd is not supported)\nOK dup.txt\nOK dup.txt\n"
          "FAILED aes.bin (its encryption is not supported)\nOK nul\\x00x\nFAILED data/payload.txt (CRC mismatch)\n"
          "3 of 7 files FAILED in odd.zip.\n"},
+        {"test -q odd.zip", 5,
+         "FAILED b.ppmd (compression method ppmd is not supported)\nFAILED aes.bin (its encryption is not "
+         "supported)\nFAILED data/payload.txt (CRC mismatch)\n3 of 7 files FAILED in odd.zip.\n"},
         {"test twofaced.zip", 5,
          "OK ok.txt\nFAILED notes.txt (its local header names another file)\nFAILED packed.txt (its local header "
          "disagrees with the central directory)\n2 of 3 files FAILED in twofaced.zip.\n"},
@@ -290,6 +293,11 @@ TEST_F(ZipfsCli, ExtractsInsideTheDirectoryOnly) {
          "echo edited >t/docs/readme.txt"},
         {"extract tree.zip docs/readme.txt --force -C t", 0,
          "Extracted 1 file, 0 symbolic links and 0 directories into t\n"},
+        // unzip's spellings: -o overwrites, -d names the directory, -q keeps quiet about what went well.
+        {"extract -q tree.zip docs/readme.txt -d t", 5, "",
+         "zipfs: extract: 'docs/readme.txt': exists, not overwritten (use --force)\n"},
+        {"extract -oq tree.zip docs/readme.txt -d t", 0, ""},
+        {"extract tree.zip -C t -d u", 2, "", "zipfs: extract: -C and -d both name the directory: give one\n"},
         // A symbolic link where a directory is expected is not followed out of the extraction directory.
         {"extract tree.zip docs/readme.txt -C linked", 5, none + "linked\n",
          "zipfs: extract: 'docs/readme.txt': cannot create its directory: Not a directory\n",
@@ -531,7 +539,29 @@ TEST_F(ZipfsCli, ErrorsHaveTheirExitStatusAndOneLine) {
          "entries than its central directory holds\n"},
         {"cat tree.zip no/such.txt", 4, "", "zipfs: cat: 'no/such.txt': no such member in tree.zip\n"},
         {"cat tree.zip docs", 4, "", "zipfs: cat: 'docs' is a directory\n"},
+        {"cat evil.zip /abs.txt", 0, "1"},  // stored with its "/", and found so, as unzip -p finds it
     });
+}
+
+// A bar on standard error while more than 64 MiB are read, only where it is a terminal (script(1) gives one) and
+// never with -q; nothing anywhere else (the rows above check standard error whole).
+TEST_F(ZipfsCli, ShowsProgressOnATerminalOnly) {
+    if (runCommand("command -v script").empty()) GTEST_SKIP() << "no script(1) to give zipfs a terminal";
+    s_pDir->write("zeros.zip", ZipBuilder().add("zeros", std::string(65 << 20, '\0'), ZipBuilder::kDeflated).build());
+    const struct {
+        const char* command;
+        const char* afterBar;  // what follows the bar, once it is taken off the line; null: no bar
+    } rows[] = {{"test zeros.zip", "\x1b[KOK zeros\n"},
+                {"extract -d zeros zeros.zip", "\x1b[KExtracted 1 file"},
+                {"test -q zeros.zip", nullptr},
+                {"test zeros.zip 2>/dev/null", nullptr}};
+    for (const auto& row : rows) {
+        const std::string out =
+            shell("script -qec " + quote(quote(zipfsBinary()) + " " + row.command) + " /dev/null | tr '\\r' '\\n'");
+        EXPECT_EQ(row.afterBar != nullptr, out.find("] 100% (65/65 MiB)") != std::string::npos) << row.command << ":\n"
+                                                                                                << out;
+        if (row.afterBar) { EXPECT_NE(std::string::npos, out.find(row.afterBar)) << row.command; }
+    }
 }
 
 }  // namespace

@@ -108,9 +108,10 @@ class ZipfsMountTest : public ::testing::Test {
     // The foreground server must end with status 0 once unmounted: a sanitizer's report would end it otherwise.
     static void TearDownTestSuite() {
         if (!s_pDir) return;
-        // Whatever is still mounted, however often (lazily where the plain way is refused).
+        // Whatever is still mounted, however often (lazily where the plain way is refused); "missing" is mounted only
+        // when a missing mount point is made despite --no-mkdir.
         run(s_pDir->path(),
-            "for d in mnt busy kinds mnt busy kinds; do ! mountpoint -q $d || fusermount3 -u $d || "
+            "for d in mnt busy kinds made missing helper mnt busy kinds; do ! mountpoint -q $d || fusermount3 -u $d || "
             "fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
@@ -245,7 +246,8 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
         {"-o restart_budget=G one.zip empty", 2,
          "zipfs: mount: bad size in 'restart_budget=G' (a number of bytes, or with K, M or G: 64M)\n"},
         {"one.zip one.zip", 2, at + "'one.zip': Not a directory\n"},
-        {"one.zip missing", 2, at + "'missing': No such file or directory\n"},
+        {"--no-mkdir one.zip missing", 2, at + "'missing': No such file or directory\n"},
+        {"one.zip nodir/such", 2, at + "'nodir/such': cannot create it: No such file or directory\n"},
         {"one.zip busy", 2, at + "'busy': the directory is not empty (give -o nonempty to mount over it)\n"},
         {"one.zip mnt", 2,
          at + "'mnt': it is a mount point of fuse.zipfs already (unmount it with fusermount3 -u, or give -o "
@@ -254,6 +256,7 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
          "zipfs: mount: the password opens none of the encrypted members of 'enc.zip'\n"},
         {"-o nonempty one.scr busy", 0, ""},
         {"--password-file pw enc.zip empty", 0, ""},
+        {"one.zip made", 0, ""},  // made, and removed after the unmount
     };
     for (const auto& row : rows) {
         int status = 0;
@@ -263,6 +266,9 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
     EXPECT_EQ("top level\n", readFile(file("busy/top.txt")));
     EXPECT_EQ("secret\n", readFile(file("empty/enc.txt")));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("empty"))));
+    EXPECT_EQ("top level\n", readFile(file("made/top.txt")));
+    EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("made"))));
+    EXPECT_TRUE(eventually([&] { return access(file("made").c_str(), F_OK) != 0; })) << "made/ is still there";
     const std::string serving = "pgrep -f 'mount -o nonempty one.scr busy$'";
     EXPECT_NE("", run("/", serving));
     EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("busy"))));
@@ -317,6 +323,22 @@ TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
         EXPECT_EQ(row.output, run(file("kinds"), row.command)) << row.args;
         EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("kinds"))));
     }
+}
+
+// mount(8) and /etc/fstab lines of type fuse.zipfs run mount.fuse3, which runs `zipfs ARCHIVE DIR -o OPTIONS`
+// from the PATH (here a directory holding only a link to the tool) and takes its own options out.
+TEST_F(ZipfsMountTest, MountsTheWayMountAndFstabDo) {
+    if (run("/", "command -v mount.fuse3 || echo none") == "none\n") GTEST_SKIP() << "no mount.fuse3";
+    s_pDir->write("two.zip", Testing::ZipBuilder().add("two.txt", "second\n").build());
+    ASSERT_EQ("", run(s_pDir->path(), "mkdir -p bin helper && ln -sf " + quoted(toolPath()) + " bin/zipfs"));
+    EXPECT_EQ("", run(s_pDir->path(),
+                      std::string("PATH=\"$PWD/bin:$PATH\" mount.fuse3 \"$PWD/two.zip\" \"$PWD/helper\" -o ") +
+                          "ro,nodev,nosuid,noauto,nofail,_netdev -t fuse.zipfs"));
+    EXPECT_EQ("second\n", readFile(file("helper/two.txt")));
+    EXPECT_EQ("fuse.zipfs\n", run("/", "findmnt -no FSTYPE " + quoted(file("helper"))));
+    EXPECT_EQ("", run("/", "fusermount3 -u " + quoted(file("helper"))));
+    EXPECT_EQ("zipfs: unknown command 'two.zip' (try 'zipfs --help')\n",
+              run(s_pDir->path(), "bin/zipfs two.zip two.zip -o ro"));
 }
 
 }  // namespace

@@ -46,6 +46,8 @@ const OptionSpec kEncodingOption = {
     0, "encoding", "NAME", "decode names without a UTF-8 mark from code set NAME (iconv -l), not a guessed one"};
 const OptionSpec kPasswordOption = {0, "password-file", "FILE",
                                     "the password of encrypted members: FILE's first line ('-': standard input)"};
+// unzip's -q: what goes well is not reported; what fails still is.
+const OptionSpec kQuietOption = {'q', "quiet", nullptr, "report failures only: no OK lines, summary or progress"};
 
 #define ZIPFS_METADATA_RULES                                                                                     \
     "Names: UTF-8 when the member says so (flag bit 11); else the Unicode Path field when it matches the\n"      \
@@ -58,6 +60,10 @@ const OptionSpec kPasswordOption = {0, "password-file", "FILE",
     "Times: the extended timestamp or NTFS field (the latter to 100 ns), else a Unix field, when present\n"      \
     "(UTC); else the DOS fields, which hold the local time of the machine that made the archive and are\n"       \
     "read as this machine's local time."
+
+#define ZIPFS_PROGRESS_RULE                                                                                  \
+    "Progress: a bar on standard error while more than 64 MiB are read, when standard error is a terminal\n" \
+    "(never with -q).\n"
 
 #define ZIPFS_PASSWORD_RULES                                                                                    \
     "Passwords: encrypted members (ZipCrypto, WinZip AES-128/192/256) are read with the password given by\n"    \
@@ -98,12 +104,14 @@ const char kCatDetails[] =
     "members without their password (or with a wrong one), are refused before any byte is written (exit\n"
     "status 5); a directory, FIFO, socket or device is refused (exit status 4). A hard link gives the bytes\n"
     "of the earlier member it names, and is refused when there is none (exit status 5). PATH is a stored or\n"
-    "a decoded name; one leading '/' or './' is ignored.\n" ZIPFS_PASSWORD_RULES;
+    "a decoded name: a name stored with a leading '/' is found by that very name, as unzip -p finds it;\n"
+    "otherwise one leading '/' or './' is ignored.\n" ZIPFS_PASSWORD_RULES;
 const char kTestDetails[] =
     "Reads every file member by its place in the archive (later duplicates of a name and names the library\n"
     "cannot take included) and checks its length and CRC-32; prints 'OK name' or 'FAILED name (why)' for\n"
-    "each, then a summary. Refused members, and encrypted members without their password, fail without being\n"
-    "read. Exit status 0 when nothing failed, 5 otherwise.\n" ZIPFS_PASSWORD_RULES;
+    "each, then a summary (with -q, failures and the summary only). Refused members, and encrypted members\n"
+    "without their password, fail without being read. Exit status 0 when nothing failed, 5 "
+    "otherwise.\n" ZIPFS_PROGRESS_RULE ZIPFS_PASSWORD_RULES;
 const char kExtractDetails[] =
     "Writes the members (all of them, or those named; a directory brings everything under it) under DIR by\n"
     "the paths the mount shows them under: a leading '/' and '..' components dropped, a name cut at a NUL\n"
@@ -112,14 +120,15 @@ const char kExtractDetails[] =
     "(never setuid, setgid or sticky), others the mode new files get; files, links and directories get their\n"
     "modification times. Symbolic links are made, except those whose target is absolute or would climb out\n"
     "of DIR (skipped with a message). Refused members, and encrypted members without their password, are\n"
-    "refused before their file is created. An existing file is never overwritten without --force, and symbolic\n"
-    "links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
+    "refused before their file is created. An existing file is never overwritten without --force (-o), and\n"
+    "symbolic links in the way are never followed. Each file's CRC-32 is checked; a file that fails is removed.\n"
     "A hard link is made as a hard link to the file extracted for the member it names in the same run; when\n"
     "that member was not extracted, the link becomes a file of its own with that member's bytes; when no\n"
     "earlier member of that name holds a file, it is skipped. FIFOs are made; sockets are skipped with a note\n"
     "(status unchanged); block and character devices are made only with --specials and as root, else skipped.\n"
     "--same-owner (as root) gives each member the owner and group the archive records.\n"
-    "Exit status 5 when anything was refused, skipped or failed.\n" ZIPFS_PASSWORD_RULES;
+    "Exit status 5 when anything was refused, skipped or failed. A summary line follows, unless -q.\n"
+    "-d DIR is -C DIR as unzip spells it (give one of them).\n" ZIPFS_PROGRESS_RULE ZIPFS_PASSWORD_RULES;
 const char kScrambleDetails[] =
     "Writes the scrambled form of IN to OUT (same length; any file can be scrambled, a plain ZIP archive is\n"
     "what makes sense). OUT is written to a temporary file beside it and renamed into place only when\n"
@@ -134,7 +143,12 @@ const char kMountDetails[] =
     "archive's member of a name an earlier one holds is numbered, directories of one path merge; with\n"
     "-o subdirs each archive goes in a directory named after its file instead.\n"
     "Without -f the mount runs in the background. MOUNTPOINT must be an empty\n"
-    "directory that is not a FUSE mount point already (-o nonempty lifts both).\n"
+    "directory that is not a FUSE mount point already (-o nonempty lifts both). A MOUNTPOINT that does not\n"
+    "exist is made (its parent must exist) and removed again after the unmount, unless --no-mkdir.\n"
+    "mount(8) and /etc/fstab: 'zipfs ARCHIVE MOUNTPOINT -o OPTIONS', the form mount.fuse3 runs, mounts too, so\n"
+    "'mount -t fuse.zipfs ARCHIVE MOUNTPOINT' and an fstab line such as\n"
+    "    /srv/data.zip  /mnt/data  fuse.zipfs  ro,allow_other,nofail  0  0\n"
+    "work with zipfs on the PATH; mount.fuse3 takes its own options (nofail, _netdev, setuid=USER, ...) out.\n"
     "The mount shows every member, each under the path 'extract' gives it: a leading '/' and '..'\n"
     "components dropped, a name cut at a NUL byte, a component past 255 bytes shortened (with a hash of\n"
     "it), a name an earlier member holds numbered ('report (1).txt'); each such member is named in the log.\n"
@@ -211,7 +225,7 @@ const std::vector<Command>& commandTable() {
          "ARCHIVE",
          "check every member's CRC-32",
          kTestDetails,
-         {kEncodingOption, kPasswordOption},
+         {kQuietOption, kEncodingOption, kPasswordOption},
          1,
          1,
          &testCommand},
@@ -220,9 +234,11 @@ const std::vector<Command>& commandTable() {
          "extract members to a directory",
          kExtractDetails,
          {{'C', "directory", "DIR", "extract under DIR (default: the current directory)"},
-          {0, "force", nullptr, "overwrite existing files"},
+          {'d', "exdir", "DIR", "the same as -C (unzip's spelling)"},
+          {'o', "force", nullptr, "overwrite existing files (-o as in unzip)"},
           {0, "specials", nullptr, "make block and character devices (as root only)"},
           {0, "same-owner", nullptr, "give members the owner and group the archive records (as root only)"},
+          kQuietOption,
           kEncodingOption,
           kPasswordOption},
          1,
@@ -243,6 +259,7 @@ const std::vector<Command>& commandTable() {
          kMountDetails,
          {{'f', "foreground", nullptr, "stay in the foreground"},
           {'o', "options", "OPTIONS", "mount options, ours and FUSE's (may be repeated)"},
+          {0, "no-mkdir", nullptr, "do not create a missing MOUNTPOINT (by default made, and removed after)"},
           kEncodingOption,
           kPasswordOption},
          2,

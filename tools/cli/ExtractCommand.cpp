@@ -21,8 +21,10 @@
 #include "ExtractTarget.h"
 #include "Format.h"
 #include "MemberSource.h"
+#include "Progress.h"
 #include "SafeName.h"
 #include "ShownPaths.h"
+#include "UnzipHabits.h"
 #include "WriteAll.h"
 
 namespace Tamsor {
@@ -80,11 +82,13 @@ std::vector<std::string> outputPath(const ShownPaths& paths, MemberId id) {
 
 class Extractor {
   public:
-    Extractor(const Invocation& invocation, MemberSource& rSource, const ShownPaths& paths, const ExtractTarget& target)
+    Extractor(const Invocation& invocation, MemberSource& rSource, const ShownPaths& paths, const ExtractTarget& target,
+              Progress& rProgress)
         : m_rInvocation(invocation),
           m_rSource(rSource),
           m_rPaths(paths),
           m_rTarget(target),
+          m_rProgress(rProgress),
           m_bForce(invocation.args.has("force")),
           m_bSpecials(invocation.args.has("specials")),
           m_bSameOwner(invocation.args.has("same-owner") && ::geteuid() == 0),
@@ -143,10 +147,12 @@ class Extractor {
 
   private:
     void failed(std::string_view name, const std::string& why, ExtractTally& rTally) const {
+        m_rProgress.interrupt();
         m_rInvocation.fail("'" + displayName(name) + "': " + why);
         rTally.status = worstOf(rTally.status, kExitDataError);
     }
     void note(std::string_view name, const std::string& what) const {
+        m_rProgress.interrupt();
         m_rInvocation.fail("'" + displayName(name) + "': " + what);
     }
 
@@ -241,6 +247,7 @@ class Extractor {
         if (fd < 0) return failed(strName, "cannot create: " + errnoText(errno), rTally), false;
         int writeErrno = 0;
         const ReadResult result = m_rSource.readWhole(dataOf(id), [&](const char* data, std::size_t n) {
+            m_rProgress.advance(n);
             if (writeAll(fd, data, n)) return true;
             writeErrno = errno;
             return false;
@@ -292,6 +299,7 @@ class Extractor {
     MemberSource& m_rSource;
     const ShownPaths& m_rPaths;
     const ExtractTarget& m_rTarget;
+    Progress& m_rProgress;
     const bool m_bForce;
     const bool m_bSpecials;
     const bool m_bSameOwner;
@@ -307,6 +315,11 @@ std::string counted(std::size_t count, const char* one, const char* many) {
 
 int extractCommand(const Invocation& invocation) {
     const std::vector<std::string>& operands = invocation.args.operands();
+    std::string directory, error;
+    if (!extractDirectory(invocation.args, directory, error)) {
+        invocation.fail(error);
+        return kExitUsage;
+    }
     NameDecoder decoder;
     MemberSource source;
     const std::vector<std::string> named(operands.begin() + 1, operands.end());
@@ -325,7 +338,6 @@ int extractCommand(const Invocation& invocation) {
         tally.status = worstOf(tally.status, kExitNotFound);
     }
 
-    const std::string directory = invocation.args.value("directory", ".");
     ExtractTarget target;
     if (!target.open(directory)) {
         invocation.fail("cannot use directory '" + directory + "': " + errnoText(errno));
@@ -334,10 +346,14 @@ int extractCommand(const Invocation& invocation) {
     std::vector<std::string> renamed;
     const ShownPaths paths(source.facts(), renamed);
     for (const std::string& note : renamed) invocation.fail(note);  // told, though not a failure
-    Extractor extractor(invocation, source, paths, target);
+    const bool bQuiet = invocation.args.has("quiet");
+    Progress progress("extracting", bQuiet ? 0 : bytesToRead(source.facts(), selected));
+    Extractor extractor(invocation, source, paths, target, progress);
     for (MemberId id = 0; id < storedCount; ++id)
         if (selected[id]) extractor.extract(id, tally);
     extractor.finish(tally);
+    progress.interrupt();
+    if (bQuiet) return tally.status;
     const std::string specials =
         tally.uiSpecials ? ", " + counted(tally.uiSpecials, "special file", "special files") : std::string();
     std::printf("Extracted %s, %s%s and %s into %s\n", counted(tally.uiFiles, "file", "files").c_str(),

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "FuseMount.h"
+#include "MadeMountPoint.h"
 #include "MemberSource.h"
 #include "MountOptions.h"
 #include "MountPoint.h"
@@ -49,6 +51,11 @@ int mountCommand(const Invocation& invocation) {
     std::string error;
     if (!parseMountOptions(invocation.args.values("options"), settings, error)) {
         invocation.fail(error);
+        return kExitUsage;
+    }
+    MadeMountPoint made;  // before anything that may fail: it goes when the command ends
+    if (!invocation.args.has("no-mkdir") && !made.makeIfMissing(operands[1])) {
+        invocation.fail("cannot mount at '" + operands[1] + "': cannot create it: " + errnoText(errno));
         return kExitUsage;
     }
     std::string mountPoint;

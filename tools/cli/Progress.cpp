@@ -21,6 +21,12 @@ Progress::~Progress() {
     if (m_bShown && m_lastPercent >= 0) std::fputc('\n', stderr);
 }
 
+void Progress::interrupt() {
+    if (m_lastPercent < 0) return;
+    std::fputs("\r\033[K", stderr);  // back to the line's start, and the line cleared
+    m_lastPercent = -1;
+}
+
 void Progress::update(std::uint64_t uiDone) {
     if (!m_bShown) return;
     const int percent = static_cast<int>(uiDone * 100 / m_uiTotal);

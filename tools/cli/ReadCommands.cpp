@@ -7,6 +7,8 @@
 #include "ExitStatus.h"
 #include "Format.h"
 #include "MemberSource.h"
+#include "Progress.h"
+#include "UnzipHabits.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -64,12 +66,20 @@ int testCommand(const Invocation& invocation) {
     const int status = invocation.openArchive(source, decoder, ArchiveScope());
     if (status != kExitOk) return status;
     std::size_t uiTested = 0, uiFailed = 0;
+    const bool bQuiet = invocation.args.has("quiet");
+    Progress progress("testing", bQuiet ? 0 : bytesToRead(source.facts(), std::vector<bool>()));
+    const PieceSink counted = [&progress](const char*, std::size_t n) {
+        progress.advance(n);
+        return true;
+    };
     for (MemberId id = 0; id < source.facts().storedCount(); ++id) {
         const MemberKind kind = source.index().record(id).kind;
         if (kind != MemberKind::File && kind != MemberKind::Symlink) continue;  // a hard link's bytes are another's
         const std::string shown = displayName(source.facts().name(id));
-        const ReadResult result = source.readWhole(id, PieceSink());
+        const ReadResult result = source.readWhole(id, counted);
         ++uiTested;
+        if (result.ok() && bQuiet) continue;
+        progress.interrupt();  // the line goes where the bar was
         if (result.ok()) {
             std::printf("OK %s\n", shown.c_str());
         } else {
@@ -77,6 +87,7 @@ int testCommand(const Invocation& invocation) {
             std::printf("FAILED %s (%s)\n", shown.c_str(), source.describe(result, id).c_str());
         }
     }
+    progress.interrupt();
     if (uiFailed == 0) {
         std::printf("No errors detected in %s (%zu file%s tested).\n", displayName(path).c_str(), uiTested,
                     uiTested == 1 ? "" : "s");

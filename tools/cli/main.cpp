@@ -13,6 +13,7 @@
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "Logging.h"
+#include "MountHelperCall.h"
 
 #ifndef ZIPFS_VERSION
 #define ZIPFS_VERSION "unknown"
@@ -45,7 +46,8 @@ void printToolHelp() {
         "Exit status: 0 success, 2 usage error, 3 archive cannot be opened, 4 member not found (or a\n"
         "directory given to cat), 5 I/O, CRC or password error, or members refused (unsupported method or\n"
         "encryption, ambiguous data, encrypted without a password).\n"
-        "'zipfs --version' prints the version.\n"
+        "'zipfs --version' prints the version. 'zipfs ARCHIVE MOUNTPOINT -o OPTIONS' is 'zipfs mount', as\n"
+        "mount(8) and /etc/fstab run it (type fuse.zipfs: 'zipfs mount --help' tells more).\n"
         "Logging: -v / --trace show the library's log on standard error; ZIPFS_LOG_CONFIG=FILE loads a\n"
         "log4cplus properties file instead.\n");
 }
@@ -119,6 +121,7 @@ int toolMain(int argc, char** argv) {
         return kExitOk;
     }
     const Command* pCommand = findCommand(args[0]);
+    if (!pCommand && isMountHelperCall(args)) return dispatch(*findCommand("mount"), args);
     if (!pCommand) {
         reportError("unknown command '" + args[0] + "' (try 'zipfs --help')");
         return kExitUsage;

@@ -130,7 +130,8 @@ void ArchiveFacts::findOddDuplicates() const {
 }
 
 MemberId ArchiveFacts::find(std::string_view path) const {
-    const MemberId stored = m_rIndex.find(path);
+    // The stored name first, a leading "/" and all: "/abs/x" is the member stored so, as unzip -p takes it.
+    const MemberId stored = findStored(m_rIndex, path);
     if (stored != kNoMember) return stored;
     if (path.compare(0, 2, "./") == 0)
         path.remove_prefix(2);

@@ -52,8 +52,9 @@ class ArchiveFacts {
     // only as another kind, "a/" after a file "a", a pass over all of them).
     Refusal refusal(MemberId id) const;
 
-    // The member at `path`, a stored or a decoded name: one leading "/" or "./" is ignored, and a directory is
-    // found with or without its trailing "/"; "" gives the top level. kNoMember when there is none. Costs a
+    // The member at `path`, a stored or a decoded name: a member stored under `path` itself (leading "/" and
+    // all) first; else one leading "/" or "./" is ignored, and a directory is found with or without its
+    // trailing "/"; "" gives the top level. kNoMember when there is none. Costs a
     // hash or two of the path; the first lookup by a decoded name also hashes every name that differs.
     MemberId find(std::string_view path) const;
 
