@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "TempDir.h"
 #include "ZipBuilder.h"
@@ -279,6 +280,17 @@ TEST_F(ZipfsMountTest, RefusesWhatItCannotMountAndServesInTheBackground) {
 // leave out or mask; each row a mount of its own.
 TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
     Testing::ZipBuilder kinds;
+    // PKWARE's Unix field (owner 7/8, then a link name or a device's numbers) and an NTFS time to 100 ns.
+    const auto field = [](std::uint16_t tag, const std::string& body) {
+        return Testing::le16(tag) + Testing::le16(static_cast<std::uint16_t>(body.size())) + body;
+    };
+    const auto unixField = [&](const std::string& data) {
+        return field(0x000d, Testing::le32(0) + Testing::le32(1600000000) + Testing::le16(7) + Testing::le16(8) + data);
+    };
+    const std::uint64_t ntfsTime = (1700000000ull + 11644473600ull) * 10000000ull + 1234567;
+    const std::string ntfs =
+        field(0x000a, Testing::le32(0) + Testing::le16(1) + Testing::le16(24) + Testing::le64(ntfsTime) +
+                          Testing::le64(ntfsTime) + Testing::le64(ntfsTime));
     const std::pair<const char*, std::uint32_t> members[] = {{"dir/", 040750},      {"dir/file.txt", 0100640},
                                                              {"dir/link", 0120777}, {"pet/cat", 0100644},
                                                              {"pet/cat/", 040755},  {"pet/cat/kitten", 0100600}};
@@ -286,6 +298,17 @@ TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
         const std::string name = member.first;
         kinds.add(name, name == "dir/link" ? "file.txt" : name.back() == '/' ? "" : name + "\n");
         kinds.last().unixMode = member.second;
+        if (name == "dir/file.txt") kinds.last().extra = ntfs;
+    }
+    const std::tuple<const char*, std::uint32_t, std::string> specials[] = {
+        {"fifo", 010644, ""},
+        {"sock", 0140755, ""},
+        {"dev", 020640, unixField(Testing::le32(1) + Testing::le32(3))},
+        {"hard", 0100644, unixField("dir/file.txt")},
+        {"gone", 0100644, unixField("lost/x")}};
+    for (const auto& special : specials) {
+        kinds.add(std::get<0>(special), "").last().unixMode = std::get<1>(special);
+        kinds.last().extra = std::get<2>(special);
     }
     s_pDir->write("kinds.zip", kinds.build());
     s_pDir->write("two.zip", Testing::ZipBuilder().add("dir/file.txt", "two\n").add("dir/other.txt", "o\n").build());
@@ -301,12 +324,24 @@ TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
         {"kinds.zip", one,
          "stat -c '%n %A %h' dir dir/file.txt dir/link pet 'pet/cat (1)' 'pet/cat (1)/kitten' && readlink "
          "dir/link && cat dir/link pet/cat 'pet/cat (1)/kitten'",
-         "dir drwxr-x--- 2\ndir/file.txt -rw-r----- 1\ndir/link lrwxrwxrwx 1\npet drwxr-xr-x 3\npet/cat (1) "
+         "dir drwxr-x--- 2\ndir/file.txt -rw-r----- 2\ndir/link lrwxrwxrwx 1\npet drwxr-xr-x 3\npet/cat (1) "
          "drwxr-xr-x 2\npet/cat (1)/kitten -rw------- 1\nfile.txt\ndir/file.txt\npet/cat\npet/cat/kitten\n"},
-        {"-o nosymlinks,fmask=077,dmask=027 kinds.zip", one,
-         "ls -A dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
-         "dir:\nfile.txt\n\npet:\ncat\ncat (1)\ndir drwxr-x---\ndir/file.txt -rw-------\npet drwxr-x---\n"
-         "cat: dir/link: No such file or directory\n"},
+        // A hard link is the inode of the member it names, or a link to where that member would be; a device's
+        // numbers, the time's nanoseconds, and the mounting user as the owner.
+        {"kinds.zip", one,
+         "stat -c '%n %F %h' fifo sock dev hard dir/file.txt gone && stat -c '%t,%T' dev && [ $(stat -c %i hard) = "
+         "$(stat -c %i dir/file.txt) ] && [ $(stat -c %u dev) = $(id -u) ] && readlink gone && cat hard && "
+         "date -r dir/file.txt +%N",
+         "fifo fifo 1\nsock socket 1\ndev character special file 1\nhard regular file 2\ndir/file.txt regular file "
+         "2\ngone symbolic link 1\n1,3\nlost/x\ndir/file.txt\n123456700\n"},
+        {"-o nosymlinks,nospecials,fmask=077,dmask=027 kinds.zip", one,
+         "ls -A . dir pet; stat -c '%n %A' dir dir/file.txt pet; cat dir/link",
+         ".:\ndir\nhard\npet\n\ndir:\nfile.txt\n\npet:\ncat\ncat (1)\ndir drwxr-x---\ndir/file.txt -rw-------\n"
+         "pet drwxr-x---\ncat: dir/link: No such file or directory\n"},
+        {"-o nohardlinks,owners kinds.zip", one,
+         "stat -c '%n %h' hard dir/file.txt && stat -c %u/%g dev && [ $(stat -c %i hard) != $(stat -c %i "
+         "dir/file.txt) ] && cat hard",
+         "hard 1\ndir/file.txt 1\n7/8\ndir/file.txt\n"},
         // Two archives merged, and each in its own directory.
         {"kinds.zip two.zip",
          both + cat + " of kinds.zip) shown as 'pet/cat (1)': " + taken + both +
@@ -315,7 +350,8 @@ TEST_F(ZipfsMountTest, ShowsEachKindAsItselfAsTheOptionsSay) {
          "file (1).txt\nfile.txt\nlink\nother.txt\ndir/file.txt\ntwo\no\n"},
         {"-o subdirs kinds.zip two.zip", both + cat + " of kinds.zip) shown as 'kinds.zip/pet/cat (1)': " + taken,
          "ls . kinds.zip two.zip/dir",
-         ".:\nkinds.zip\ntwo.zip\n\nkinds.zip:\ndir\npet\n\ntwo.zip/dir:\nfile.txt\nother.txt\n"},
+         ".:\nkinds.zip\ntwo.zip\n\nkinds.zip:\ndev\ndir\nfifo\ngone\nhard\npet\nsock\n\ntwo.zip/"
+         "dir:\nfile.txt\nother.txt\n"},
     };
     const std::string zipfs = quoted(toolPath()) + " mount ";
     for (const auto& row : rows) {
