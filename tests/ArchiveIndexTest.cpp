@@ -219,7 +219,7 @@ TEST_F(ArchiveIndexTest, UnixFieldsAndKinds) {
          "unix:1600000000 hardlink owner:70000/9 -> target"},
         {ux(le64(5), "\x06"), 0100644, kDos0 + " file owner:5/6"},
         {ux(le64(1ull << 32), "\x06"), 0100644, kDos0 + " file"},
-        {field(0x7875, "\x01\x09" + le64(5) + "\x00\x01\x06"), 0100644, kDos0 + " file"},
+        {field(0x7875, "\x01\x09" + le64(5) + std::string("\x00\x01\x06", 3)), 0100644, kDos0 + " file"},
         {field(0x7875, "\x01\x04" + le32(5) + "\x04" + le16(6)), 0100644, kDos0 + " file"},
         {field(0x7875, "\x02\x01\x05\x01\x06"), 0100644, kDos0 + " file"},
         {field(0x5855, le32(0) + le32(1500000000) + le16(3) + le16(4)) + pkware(7, 8, ""), 0,

@@ -12,9 +12,9 @@
 // names only imply, then the top level. Each is a fixed-size MemberRecord; names lie in one arena; each
 // directory's members are an array of ids; paths are looked up through a hash of the names. Memory: about 100
 // bytes a member, plus its name (and its Unicode name, when it has one), plus about 72 bytes (and a link's name)
-// for each member whose Unix or NTFS fields say more than its record holds (MemberDetails). Building costs one read of the end
-// records and of the central directory and one pass over it (a sort by offset when the directory lists members
-// out of file order); a lookup by path costs a hash of the path.
+// for each member whose Unix or NTFS fields say more than its record holds (MemberDetails). Building costs one
+// read of the end records and of the central directory and one pass over it (a sort by offset when the directory
+// lists members out of file order); a lookup by path costs a hash of the path.
 //
 // An index is a snapshot: it does not follow a later setZIPArchive or a change of the archive file. It holds
 // no reference to the file system once built, and is safe to read from several threads at once (nothing in it
