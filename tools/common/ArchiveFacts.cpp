@@ -10,12 +10,6 @@ namespace Tool {
 
 namespace {
 
-// A name less one trailing "/": how the index keys names.
-std::string_view keyOf(std::string_view name) {
-    if (!name.empty() && name.back() == '/') name.remove_suffix(1);
-    return name;
-}
-
 // The first stored member that is not an implied directory's: they come last, so a binary search.
 MemberId countStored(const ArchiveIndex& index) {
     MemberId low = 0, high = static_cast<MemberId>(index.size());
@@ -138,7 +132,7 @@ MemberId ArchiveFacts::find(std::string_view path) const {
     else if (!path.empty() && path.front() == '/')
         path.remove_prefix(1);
     const bool bWantsDirectory = !path.empty() && path.back() == '/';
-    const std::string_view key = keyOf(path);
+    const std::string_view key = nameKey(path);
     if (key.empty()) return m_rIndex.topLevel();
     // The first member whose text has that key: of those whose text is their stored name, or of the others.
     const MemberId found = std::min(findUndecoded(key), m_names.find(key));
@@ -153,7 +147,7 @@ MemberId ArchiveFacts::findUndecoded(std::string_view key) const {
     if (first == kNoMember || !m_names.has(first) || record(first).parent == kNoMember) return first;
     // The first of that key reads otherwise (its flags or Unicode field): a later one with the same key may not.
     for (const MemberId sibling : m_rIndex.children(record(first).parent))
-        if (sibling > first && keyOf(m_rIndex.name(sibling)) == key && !m_names.has(sibling)) return sibling;
+        if (sibling > first && nameKey(m_rIndex.name(sibling)) == key && !m_names.has(sibling)) return sibling;
     return kNoMember;
 }
 

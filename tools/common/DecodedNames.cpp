@@ -9,12 +9,6 @@ namespace Tool {
 
 namespace {
 
-// A text as a key: less one trailing "/", so that a directory is found with or without it.
-std::string_view keyOf(std::string_view text) {
-    if (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    return text;
-}
-
 std::size_t hashOf(std::string_view key) {
     return std::hash<std::string_view>()(key);
 }
@@ -50,7 +44,7 @@ MemberId DecodedNames::find(std::string_view key) const {
     std::call_once(m_lookupBuilt, [this] { buildLookup(); });
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t slot = hashOf(key) & mask; m_slots[slot] != kNoMember; slot = (slot + 1) & mask)
-        if (keyOf(name(m_slots[slot])) == key) return m_slots[slot];
+        if (nameKey(name(m_slots[slot])) == key) return m_slots[slot];
     return kNoMember;
 }
 
@@ -66,7 +60,7 @@ void DecodedNames::buildLookup() const {
 }
 
 void DecodedNames::insert(MemberId id) const {
-    const std::string_view key = keyOf(name(id));
+    const std::string_view key = nameKey(name(id));
     if (key.empty()) return;  // "" and "/" name the top level, which is found by other means
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t slot = hashOf(key) & mask;; slot = (slot + 1) & mask) {
@@ -74,7 +68,7 @@ void DecodedNames::insert(MemberId id) const {
             m_slots[slot] = id;
             return;
         }
-        if (keyOf(name(m_slots[slot])) == key) return;
+        if (nameKey(name(m_slots[slot])) == key) return;
     }
 }
 

@@ -23,6 +23,12 @@
 namespace Tamsor {
 namespace Tool {
 
+// A name or path as a key: less one trailing "/", so that a directory is found with or without it.
+inline std::string_view nameKey(std::string_view text) {
+    if (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    return text;
+}
+
 class DecodedNames {
   public:
     explicit DecodedNames(const ArchiveIndex& index) : m_rIndex(index) {}
