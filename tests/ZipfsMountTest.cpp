@@ -112,8 +112,8 @@ class ZipfsMountTest : public ::testing::Test {
         // Whatever is still mounted, however often (lazily where the plain way is refused); "missing" is mounted only
         // when a missing mount point is made despite --no-mkdir.
         run(s_pDir->path(),
-            "for d in mnt busy kinds made missing helper mnt busy kinds; do ! mountpoint -q $d || fusermount3 -u $d || "
-            "fusermount3 -uz $d; done");
+            "for d in mnt busy empty kinds made missing helper mnt busy empty kinds; do "
+            "! mountpoint -q $d || fusermount3 -u $d || fusermount3 -uz $d; done");
         const std::string status = file("status");
         EXPECT_TRUE(!s_bServing ||
                     (eventually([&] { return access(status.c_str(), R_OK) == 0; }) && readFile(status) == "0\n"))
