@@ -10,31 +10,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "PeakResident.h"
 #include "tamsor/ArchiveIndex.h"
 #include "tamsor/ZIPFileSystem.h"
-
-namespace {
-
-// The "VmHWM:" line of /proc/self/status, in KiB; -1 when it cannot be read.
-long peakResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = -1;
-    while (status >> key) {
-        if (key == "VmHWM:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 3) {

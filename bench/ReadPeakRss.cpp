@@ -11,10 +11,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "PeakResident.h"
 
 #ifndef TAMSOR_PEAK_RSS_ZZIPLIB
 #include "tamsor/ZIPFileSystem.h"
@@ -23,21 +24,6 @@
 namespace {
 
 const unsigned int kChunk = 64 << 10;
-
-// The "VmHWM:" line of /proc/self/status, in KiB; -1 when it cannot be read.
-long peakResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = -1;
-    while (status >> key) {
-        if (key == "VmHWM:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return -1;
-}
 
 #ifdef TAMSOR_PEAK_RSS_ZZIPLIB
 // Bytes of all the members, or -1 when one cannot be opened or read.
