@@ -15,24 +15,8 @@ fi
 buildDir=$(cd "$1" && pwd)
 sourceDir=$(cd "$2" && pwd)
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamsor-install-check.XXXXXX")
-cleanup() {
-    local status=$?
-    if [[ $status -eq 0 ]]; then
-        rm -rf "$scratch"
-    else
-        echo "install check FAILED; scratch directory kept: $scratch" >&2
-    fi
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-step() {
-    echo "--- $*"
-}
+. "$(dirname "$0")/../support/scratch-check.sh"
+scratchCheck install
 
 prefix=$scratch/prefix
 libDir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$buildDir/CMakeCache.txt")

@@ -16,24 +16,8 @@ fi
 buildDir=$(cd "$1" && pwd)
 cpack=$2
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tamsor-package-check.XXXXXX")
-cleanup() {
-    local status=$?
-    if [[ $status -eq 0 ]]; then
-        rm -rf "$scratch"
-    else
-        echo "package check FAILED; scratch directory kept: $scratch" >&2
-    fi
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-step() {
-    echo "--- $*"
-}
+. "$(dirname "$0")/../support/scratch-check.sh"
+scratchCheck package
 
 # The manual page names every command of `zipfs --help` and tells the fstab form; the completion is bash and
 # completes zipfs. Both under ROOT (a package's files, or an install prefix).
