@@ -116,8 +116,9 @@ int runMount(const std::vector<const MemberSource*>& sources, const std::string&
     const std::string& archivePath = archivePaths.front();
 
     FuseArguments arguments(archivePath, settings.fuseOptions);
+    MountSession session(archive);
     struct fuse_session* pSession =
-        fuse_session_new(arguments.get(), &mountOperations(), sizeof(struct fuse_lowlevel_ops), &archive);
+        fuse_session_new(arguments.get(), &mountOperations(), sizeof(struct fuse_lowlevel_ops), &session);
     if (!pSession) return kExitUsage;  // FUSE has named the option it refused
     int status = kExitDataError;
     if (fuse_set_signal_handlers(pSession) == 0) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "MountedArchive.h"
-#include "OpenFile.h"
 
 namespace Tamsor {
 namespace Tool {
@@ -17,8 +16,12 @@ namespace {
 // Nothing in a mount changes: the kernel may keep names, attributes and negative lookups this long.
 const double kCacheSeconds = 86400.0;
 
+MountSession& sessionOf(fuse_req_t request) {
+    return *static_cast<MountSession*>(fuse_req_userdata(request));
+}
+
 MountedArchive& archiveOf(fuse_req_t request) {
-    return *static_cast<MountedArchive*>(fuse_req_userdata(request));
+    return sessionOf(request).m_rArchive;
 }
 
 // The node of inode `inode`, or MountTree::kNone for a number the kernel cannot have had from us.
@@ -40,10 +43,11 @@ fuse_entry_param entryOf(MountedArchive& rArchive, std::uint32_t node) {
     return entry;
 }
 
-void initialise(void* /*pUserData*/, struct fuse_conn_info* pConnection) {
-    // One read at a time on each open file, in increasing order: a member read from start to end then goes
-    // on with the one decoder that read the bytes before, instead of read-ahead requests overtaking it.
+void initialise(void* pUserData, struct fuse_conn_info* pConnection) {
+    // One read at a time on each file, in increasing order: a member read from start to end then goes on
+    // with the one decoder that read the bytes before, instead of read-ahead requests overtaking it.
     pConnection->want &= ~FUSE_CAP_ASYNC_READ;
+    static_cast<MountSession*>(pUserData)->m_bOpenless = (pConnection->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
     if (pConnection->capable & FUSE_CAP_CACHE_SYMLINKS) pConnection->want |= FUSE_CAP_CACHE_SYMLINKS;
 }
 
@@ -131,6 +135,8 @@ void readDirectoryPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t 
     listDirectory(request, inode, size, offset, true);
 }
 
+// The member's check, so that a refused member fails at its open as long as the kernel still asks; ENOSYS
+// for a member that passes it, once the kernel can take that as "open files yourself from now on".
 void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo) {
     const std::uint32_t node = nodeOf(request, inode);
     ArchiveMember member;
@@ -139,27 +145,33 @@ void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo
         fuse_reply_err(request, -result);
         return;
     }
-    pInfo->fh = reinterpret_cast<std::uint64_t>(new OpenFile(archiveOf(request), node, std::move(member)));
+    if (sessionOf(request).m_bOpenless) {
+        fuse_reply_err(request, ENOSYS);
+        return;
+    }
+    pInfo->fh = 0;          // reads find their stream by node
     pInfo->keep_cache = 1;  // the pages of an earlier open are still the member's
     pInfo->noflush = 1;
     fuse_reply_open(request, pInfo);
 }
 
-void readFile(fuse_req_t request, fuse_ino_t /*inode*/, size_t size, off_t offset, struct fuse_file_info* pInfo) {
-    OpenFile& rFile = *reinterpret_cast<OpenFile*>(pInfo->fh);
-    rFile.read(size, static_cast<std::uint64_t>(offset), [request](const char* pData, std::int64_t result) {
-        if (result < 0)
-            fuse_reply_err(request, static_cast<int>(-result));
-        else
-            fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
-    });
+void readFile(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info* /*pInfo*/) {
+    const std::uint32_t node = nodeOf(request, inode);
+    if (node == MountTree::kNone) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    sessionOf(request).m_streams.read(node, size, static_cast<std::uint64_t>(offset),
+                                      [request](const char* pData, std::int64_t result) {
+                                          if (result < 0)
+                                              fuse_reply_err(request, static_cast<int>(-result));
+                                          else
+                                              fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
+                                      });
 }
 
-void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* pInfo) {
-    OpenFile* pFile = reinterpret_cast<OpenFile*>(pInfo->fh);
-    pFile->close();  // a read ahead may still run after the last reply
-    delete pFile;
-    fuse_reply_err(request, 0);
+void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* /*pInfo*/) {
+    fuse_reply_err(request, 0);  // nothing belongs to an open file
 }
 
 void getFileSystemStatistics(fuse_req_t request, fuse_ino_t /*inode*/) {

@@ -151,8 +151,7 @@ int MountedArchive::openData(std::uint32_t node, ArchiveMember& rMember) {
     // What is known before the data: its method and encryption, and whether readers would read it differently.
     const ReadStatus readable = m_readers[archive]->check(rMember);
     if (readable != ReadStatus::Ok)
-        return refuse(node, readable,
-                      m_sources[archive]->describe(ReadResult{readable}, rMember.id) + "; open refused");
+        return refuse(node, readable, m_sources[archive]->describe(ReadResult{readable}, rMember.id) + "; refused");
     return 0;
 }
 

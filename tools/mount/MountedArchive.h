@@ -5,7 +5,7 @@
 // values): the tree of the archive's members (MountTree) with their attributes, and their bytes from a
 // MemberReader, which reads at any offset from several threads at once with no whole-member buffer.
 //
-// Never wrong bytes with success: encrypted members are refused at open (EACCES), members of a method no
+// Never wrong bytes with success: encrypted members are refused by open() (EACCES), members of a method no
 // reader here decodes too (EOPNOTSUPP: the bytes are there, the operation is what is missing; EIO would
 // blame the archive); a read that meets damaged data, or that reaches a member's end when its CRC-32 does
 // not match, fails with EIO. A deflated member's CRC is carried by every decoding run, so the read that

@@ -1,4 +1,4 @@
-#include "OpenFile.h"
+#include "MemberStream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,10 +7,10 @@
 namespace Tamsor {
 namespace Tool {
 
-OpenFile::OpenFile(MountedArchive& rArchive, std::uint32_t node, ArchiveMember member)
+MemberStream::MemberStream(MountedArchive& rArchive, std::uint32_t node, ArchiveMember member)
     : m_rArchive(rArchive), m_uiNode(node), m_member(std::move(member)), m_bDeflated(m_member.uiMethod == 8) {}
 
-void OpenFile::read(std::size_t size, std::uint64_t offset, Reply reply) {
+void MemberStream::read(std::size_t size, std::uint64_t offset, Reply reply) {
     Request request{size, offset, std::move(reply)};
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -32,7 +32,6 @@ void OpenFile::read(std::size_t size, std::uint64_t offset, Reply reply) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_waiting.empty()) {
             m_bRunning = false;
-            m_idle.notify_all();
             return;
         }
         request = std::move(m_waiting.front());
@@ -40,12 +39,7 @@ void OpenFile::read(std::size_t size, std::uint64_t offset, Reply reply) {
     }
 }
 
-void OpenFile::close() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_idle.wait(lock, [this] { return !m_bRunning; });
-}
-
-void OpenFile::serve(const Request& request) {
+void MemberStream::serve(const Request& request) {
     std::int64_t result;
     const char* pData;
     if (m_uiAheadLength > 0 && request.offset == m_uiAheadOffset &&
@@ -70,7 +64,7 @@ void OpenFile::serve(const Request& request) {
 }
 
 // What was read ahead first, then the member's decoder, which stands where the read ahead ended.
-std::int64_t OpenFile::readThrough(char* pBuffer, std::size_t size, std::uint64_t offset) {
+std::int64_t MemberStream::readThrough(char* pBuffer, std::size_t size, std::uint64_t offset) {
     std::size_t done = 0;
     if (m_uiAheadLength > 0 && offset == m_uiAheadOffset) {
         done = std::min(size, m_uiAheadLength);
@@ -86,7 +80,7 @@ std::int64_t OpenFile::readThrough(char* pBuffer, std::size_t size, std::uint64_
     return result < 0 ? result : static_cast<std::int64_t>(done) + result;
 }
 
-void OpenFile::readAhead() {
+void MemberStream::readAhead() {
     if (m_uiAheadLength > 0 || m_uiNext >= m_member.uiSize) return;
     const std::size_t length =
         static_cast<std::size_t>(std::min<std::uint64_t>(m_uiLastSize, m_member.uiSize - m_uiNext));
