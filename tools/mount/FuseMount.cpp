@@ -120,6 +120,7 @@ int runMount(const std::vector<const MemberSource*>& sources, const std::string&
     struct fuse_session* pSession =
         fuse_session_new(arguments.get(), &mountOperations(), sizeof(struct fuse_lowlevel_ops), &session);
     if (!pSession) return kExitUsage;  // FUSE has named the option it refused
+    session.setSession(pSession);
     int status = kExitDataError;
     if (fuse_set_signal_handlers(pSession) == 0) {
         if (fuse_session_mount(pSession, mountPoint.c_str()) == 0) {  // else FUSE has said why
@@ -128,6 +129,7 @@ int runMount(const std::vector<const MemberSource*>& sources, const std::string&
         }
         fuse_remove_signal_handlers(pSession);
     }
+    session.stop();
     fuse_session_destroy(pSession);
     if (bVerbose) log.write("unmounted: " + archive.summary());
     return status;

@@ -21,7 +21,7 @@ MountSession& sessionOf(fuse_req_t request) {
 }
 
 MountedArchive& archiveOf(fuse_req_t request) {
-    return sessionOf(request).m_rArchive;
+    return sessionOf(request).archive();
 }
 
 // The node of inode `inode`, or MountTree::kNone for a number the kernel cannot have had from us.
@@ -47,7 +47,7 @@ void initialise(void* pUserData, struct fuse_conn_info* pConnection) {
     // One read at a time on each file, in increasing order: a member read from start to end then goes on
     // with the one decoder that read the bytes before, instead of read-ahead requests overtaking it.
     pConnection->want &= ~FUSE_CAP_ASYNC_READ;
-    static_cast<MountSession*>(pUserData)->m_bOpenless = (pConnection->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+    static_cast<MountSession*>(pUserData)->setOpenless((pConnection->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0);
     if (pConnection->capable & FUSE_CAP_CACHE_SYMLINKS) pConnection->want |= FUSE_CAP_CACHE_SYMLINKS;
 }
 
@@ -145,7 +145,7 @@ void openFile(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* pInfo
         fuse_reply_err(request, -result);
         return;
     }
-    if (sessionOf(request).m_bOpenless) {
+    if (sessionOf(request).isOpenless()) {
         fuse_reply_err(request, ENOSYS);
         return;
     }
@@ -161,13 +161,15 @@ void readFile(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, s
         fuse_reply_err(request, ENOENT);
         return;
     }
-    sessionOf(request).m_streams.read(node, size, static_cast<std::uint64_t>(offset),
-                                      [request](const char* pData, std::int64_t result) {
-                                          if (result < 0)
-                                              fuse_reply_err(request, static_cast<int>(-result));
-                                          else
-                                              fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
-                                      });
+    MountSession& rSession = sessionOf(request);
+    rSession.streams().read(node, size, static_cast<std::uint64_t>(offset),
+                            [request](const char* pData, std::int64_t result) {
+                                if (result < 0)
+                                    fuse_reply_err(request, static_cast<int>(-result));
+                                else
+                                    fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
+                            });
+    if (offset == 0) rSession.readAhead().noteRead(node, size);  // once replied: the program goes on meanwhile
 }
 
 void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* /*pInfo*/) {

@@ -16,22 +16,10 @@
 #define FUSE_USE_VERSION 312  // 3.12: the loop configuration made by fuse_loop_cfg_create
 #include <fuse_lowlevel.h>
 
-#include <atomic>
-
-#include "MemberStreams.h"
-#include "MountedArchive.h"
+#include "MountSession.h"
 
 namespace Tamsor {
 namespace Tool {
-
-// What the operations of one mount share: the session's user data, which must outlive the session.
-struct MountSession {
-    explicit MountSession(MountedArchive& rArchive) : m_rArchive(rArchive), m_streams(rArchive) {}
-
-    MountedArchive& m_rArchive;
-    MemberStreams m_streams;
-    std::atomic<bool> m_bOpenless{false};  // the kernel may open files by itself (set when the session starts)
-};
 
 const struct fuse_lowlevel_ops& mountOperations();
 
