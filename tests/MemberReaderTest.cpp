@@ -278,6 +278,35 @@ TEST_F(MemberReaderTest, EvictsTheLeastRecentlyUsedPoint) {
     EXPECT_EQ(2u, pReader->statistics().uiRestartPoints);
 }
 
+// With room for the records of four members, five read in turn a piece at a time: each read goes on from a record
+// dropped since its last piece, whose decoders are still idle under its old name and must not be taken for
+// another member's; a stored member found bad, dropped, and read whole again is found bad again.
+TEST_F(MemberReaderTest, KeepsTheRecordsOfTheMembersReadLast) {
+    std::string bytes = m_strBytes;
+    const Archive pristine(m_dir, "p.zip", m_strBytes, false);
+    const ArchiveMember stored = pristine.member("stored");
+    bytes[stored.uiLocalHeaderOffset + 30 + stored.name.size() + 190000] ^= 1;
+    const Archive archive(m_dir, "k.zip", bytes, false);
+    MemberReaderOptions options{32 << 20, kInterval, 8, ""};
+    options.uiKeptMembers = 4;
+    MemberReader reader(*archive.pFileSystem, archive.strPath, options);
+    ReadStatus status = ReadStatus::IoError;
+    const char* const names[] = {"text", "noise", "signed", "bare", "empty"};
+    std::map<std::string, std::uint64_t> next;
+    for (int round = 0; round < 6; ++round) {
+        for (const char* name : names) {
+            const std::uint64_t offset = next[name] % (content(name).size() + 1);
+            EXPECT_EQ(content(name).substr(offset, 1500), read(reader, archive.member(name), offset, 1500, status))
+                << name << " at " << offset;
+            next[name] = offset + 1500;
+            EXPECT_GE(4u, reader.statistics().uiKeptMembers);
+        }
+        EXPECT_EQ("<failed>", read(reader, archive.member("stored"), 0, 1 << 20, status));
+        EXPECT_EQ(ReadStatus::CrcMismatch, status);
+    }
+    EXPECT_LE(2u, reader.statistics().uiKeptMembers);
+}
+
 // 4 GiB + 1 MiB of zero bytes in a 4 MiB deflate stream: a flushed segment that stands for 1 MiB of zeros, 4097
 // times, then an empty last block. Reads on both sides of 4 GiB and at the end (CRC-32 of the whole checked).
 TEST(MemberReaderSlow, InflatesPastFourGiB) {

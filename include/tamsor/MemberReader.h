@@ -41,7 +41,7 @@
 //
 // Memory: the restart-point budget (a deflate point is about 54 KiB, about 5% of the inflated bytes at the
 // default interval); up to `uiIdleCursors` idle decoders of about 150 to 220 KiB each; one open descriptor;
-// about 250 bytes for each member read.
+// about 300 bytes for each of the last `uiKeptMembers` members read.
 
 #include <cstddef>
 #include <cstdint>
@@ -98,6 +98,11 @@ struct MemberReaderOptions {
     std::size_t uiIdleCursors = 8;
     // The password of encrypted members; empty when none was given.
     std::string password;
+    // What the reader learnt of a member (where its data starts, its check's outcome, its verdict, its restart
+    // points' index: about 300 bytes) is kept for at most this many members, those read last: a member read
+    // again once dropped is checked again (a read of its local header; an encrypted one's key derived anew),
+    // and the restart points and decoders it had are no longer found.
+    std::size_t uiKeptMembers = 4096;
 };
 
 // A snapshot, for tests and benchmarks.
@@ -106,6 +111,7 @@ struct MemberReaderStatistics {
     std::size_t uiRestartBytes = 0;     // the budget they use
     std::uint64_t uiInflatedBytes = 0;  // bytes decoded since construction, whether handed out or skipped
     std::size_t uiIdleCursors = 0;      // decoders and stored-member CRC chains kept between reads
+    std::size_t uiKeptMembers = 0;      // members whose record the reader holds
 };
 
 class MemberReader {

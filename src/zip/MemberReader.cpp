@@ -57,8 +57,11 @@ bool isDataFailure(ReadStatus status) {
 
 }  // namespace
 
-// What the reader knows of one member. Lives as long as the reader.
+// What the reader knows of one member. Kept for the members read last (MemberReaderOptions::uiKeptMembers);
+// whoever uses one holds a share of it, so that it outlives being dropped by the reader.
 struct MemberState {
+    explicit MemberState(std::uint64_t serial) : uiSerial(serial) {}
+    const std::uint64_t uiSerial;         // names the member in the idle pools: never given twice
     std::atomic<int> iHeader{kUnknown};   // the lasting outcome of the local records' check
     std::uint64_t uiDataOffset = 0;       // where the data starts; set before iHeader is Ok
     MemberEncryption encryption;          // for an encrypted member; set before iHeader is Ok
@@ -74,7 +77,8 @@ class MemberReader::Impl {
           m_uiInterval(std::max(options.uiRestartInterval, kMinInterval)),
           m_budget(options.uiRestartBudget),
           m_cursors(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)),
-          m_chains(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)) {}
+          m_chains(options.uiIdleCursors, std::min(options.uiIdleCursors, kMaxIdlePerMember)),
+          m_uiKeptMembers(std::max<std::size_t>(options.uiKeptMembers, 2)) {}
 
     ReadStatus read(const ArchiveMember& member, void* pBuffer, std::size_t length, std::uint64_t offset,
                     std::int64_t& rCount);
@@ -84,7 +88,7 @@ class MemberReader::Impl {
 
   private:
     ReadStatus admission(const ArchiveMember& member) const;
-    MemberState& stateOf(const ArchiveMember& member);
+    std::shared_ptr<MemberState> stateOf(const ArchiveMember& member);
     ReadStatus checkLocalRecords(const ArchiveMember& member, MemberState& rState);
     ReadStatus readStored(const ArchiveMember& member, MemberState& rState, unsigned char* pBuffer, std::size_t length,
                           std::uint64_t offset);
@@ -98,8 +102,13 @@ class MemberReader::Impl {
     IdleCursors<DecodeCursor> m_cursors;
     IdleCursors<StoredChain> m_chains;
     std::atomic<std::uint64_t> m_uiDecoded{0};
-    std::mutex m_mutex;
-    std::map<MemberKey, std::unique_ptr<MemberState>> m_members;  // guarded by m_mutex
+    const std::size_t m_uiKeptMembers;
+    mutable std::mutex m_mutex;  // guards the next three fields
+    // Two generations: a member found in the older moves to the newer; when the newer holds half of what is
+    // kept, it becomes the older and the older is dropped. Members read last are kept, with no list to keep.
+    std::map<MemberKey, std::shared_ptr<MemberState>> m_members;
+    std::map<MemberKey, std::shared_ptr<MemberState>> m_olderMembers;
+    std::uint64_t m_uiSerials = 0;
 };
 
 ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, std::size_t length,
@@ -107,7 +116,8 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
     rCount = -1;
     ReadStatus status = admission(member);
     if (status != ReadStatus::Ok) return status;
-    MemberState& rState = stateOf(member);
+    const std::shared_ptr<MemberState> pState = stateOf(member);
+    MemberState& rState = *pState;
     status = checkLocalRecords(member, rState);
     if (status != ReadStatus::Ok) return status;
     rCount = 0;
@@ -129,7 +139,7 @@ ReadStatus MemberReader::Impl::read(const ArchiveMember& member, void* pBuffer, 
 
 ReadStatus MemberReader::Impl::check(const ArchiveMember& member) {
     const ReadStatus status = admission(member);
-    return status == ReadStatus::Ok ? checkLocalRecords(member, stateOf(member)) : status;
+    return status == ReadStatus::Ok ? checkLocalRecords(member, *stateOf(member)) : status;
 }
 
 // readability(), except that an encrypted member goes on to its encryption header when a password was given.
@@ -138,11 +148,26 @@ ReadStatus MemberReader::Impl::admission(const ArchiveMember& member) const {
     return status == ReadStatus::Encrypted && !m_strPassword.empty() ? ReadStatus::Ok : status;
 }
 
-MemberState& MemberReader::Impl::stateOf(const ArchiveMember& member) {
+std::shared_ptr<MemberState> MemberReader::Impl::stateOf(const ArchiveMember& member) {
+    MemberKey key = keyOf(member);
+    std::map<MemberKey, std::shared_ptr<MemberState>> dropped;  // freed once the lock is released
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::unique_ptr<MemberState>& rpState = m_members[keyOf(member)];
-    if (!rpState) rpState.reset(new MemberState);
-    return *rpState;
+    const auto found = m_members.find(key);
+    if (found != m_members.end()) return found->second;
+    std::shared_ptr<MemberState> pState;
+    const auto older = m_olderMembers.find(key);
+    if (older != m_olderMembers.end()) {
+        pState = std::move(older->second);
+        m_olderMembers.erase(older);
+    } else {
+        pState = std::make_shared<MemberState>(++m_uiSerials);
+    }
+    if (m_members.size() >= m_uiKeptMembers / 2) {
+        dropped.swap(m_olderMembers);
+        m_olderMembers.swap(m_members);
+    }
+    m_members.emplace(std::move(key), pState);
+    return pState;
 }
 
 // The member's local records against its central directory entry, where its data starts, and for an encrypted
@@ -180,13 +205,14 @@ ReadStatus MemberReader::Impl::readStored(const ArchiveMember& member, MemberSta
                                           std::size_t length, std::uint64_t offset) {
     std::unique_ptr<StoredChain> pChain;
     if (rState.iVerdict.load() == kUnknown)
-        pChain = offset == 0 ? std::unique_ptr<StoredChain>(new StoredChain) : m_chains.take(&rState, offset, offset);
+        pChain = offset == 0 ? std::unique_ptr<StoredChain>(new StoredChain)
+                             : m_chains.take(rState.uiSerial, offset, offset);
     if (!m_pFile->readAt(rState.uiDataOffset + offset, pBuffer, length)) return ReadStatus::IoError;
     if (!pChain) return ReadStatus::Ok;
     pChain->uiCrc = crc32_gzip_refl(pChain->uiCrc, pBuffer, length);
     pChain->uiPosition += length;
     if (pChain->uiPosition < member.uiSize) {
-        m_chains.park(&rState, std::move(pChain));
+        m_chains.park(rState.uiSerial, std::move(pChain));
         return ReadStatus::Ok;
     }
     if (pChain->uiCrc != member.uiCrc32) return ReadStatus::CrcMismatch;
@@ -218,7 +244,7 @@ ReadStatus MemberReader::Impl::readDecoded(const ArchiveMember& member, MemberSt
     std::unique_ptr<DecodeCursor> pCursor;
     {
         const std::shared_ptr<RestartPoint> pPoint = rState.points.nearest(offset);
-        pCursor = m_cursors.take(&rState, pPoint ? pPoint->uiOffset : 0, offset);
+        pCursor = m_cursors.take(rState.uiSerial, pPoint ? pPoint->uiOffset : 0, offset);
         if (!pCursor && pPoint) {
             m_budget.touch(*pPoint);
             pCursor.reset(new DecodeCursor(source, *pPoint));
@@ -229,14 +255,20 @@ ReadStatus MemberReader::Impl::readDecoded(const ArchiveMember& member, MemberSt
     if (status == ReadStatus::Ok && pCursor->isAtEnd(source))
         rState.iVerdict.store(int(ReadStatus::Ok));
     else if (status == ReadStatus::Ok)
-        m_cursors.park(&rState, std::move(pCursor));
+        m_cursors.park(rState.uiSerial, std::move(pCursor));
     return status;
 }
 
 bool MemberReader::Impl::hasVerdict(const ArchiveMember& member, ReadStatus* pVerdict) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto found = m_members.find(keyOf(member));
-    const int verdict = found == m_members.end() ? kUnknown : found->second->iVerdict.load();
+    const MemberKey key = keyOf(member);
+    int verdict = kUnknown;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto* pMembers : {&m_members, &m_olderMembers}) {
+            const auto found = pMembers->find(key);
+            if (found != pMembers->end()) verdict = found->second->iVerdict.load();
+        }
+    }
     if (verdict != kUnknown && pVerdict) *pVerdict = ReadStatus(verdict);
     return verdict != kUnknown;
 }
@@ -247,6 +279,8 @@ MemberReaderStatistics MemberReader::Impl::statistics() const {
     statistics.uiRestartBytes = m_budget.bytes();
     statistics.uiInflatedBytes = m_uiDecoded.load();
     statistics.uiIdleCursors = m_cursors.size() + m_chains.size();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    statistics.uiKeptMembers = m_members.size() + m_olderMembers.size();
     return statistics;
 }
 
