@@ -162,6 +162,9 @@ void readFile(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, s
         return;
     }
     MountSession& rSession = sessionOf(request);
+    // Before the reply: the program's next read, which may come on another thread as soon as it has this one,
+    // must find this one noted.
+    if (offset == 0) rSession.readAhead().noteRead(node, size);
     rSession.streams().read(node, size, static_cast<std::uint64_t>(offset),
                             [request](const char* pData, std::int64_t result) {
                                 if (result < 0)
@@ -169,7 +172,6 @@ void readFile(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, s
                                 else
                                     fuse_reply_buf(request, pData, static_cast<std::size_t>(result));
                             });
-    if (offset == 0) rSession.readAhead().noteRead(node, size);  // once replied: the program goes on meanwhile
 }
 
 void release(fuse_req_t request, fuse_ino_t /*inode*/, struct fuse_file_info* /*pInfo*/) {
